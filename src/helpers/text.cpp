@@ -1,0 +1,46 @@
+// RFC 3339 text: str_to_date and date_to_str.
+#include "core/rfc3339.hpp"
+#include "module/convert.hpp"
+#include "module/entry.hpp"
+#include "module/registry.hpp"
+
+namespace tavex::helpers {
+namespace {
+
+using py::Bound;
+using py::Ref;
+using py::Result;
+
+constinit py::ParamSpec kStrToDateParams{"str_to_date", {"s"}, 1, 1};
+constinit py::ParamSpec kDateToStrParams{"date_to_str", {"d"}, 1, 1};
+
+Result<Ref> str_to_date(const Bound& args) {
+  Result<std::string_view> text = py::to_text(args[0], "s");
+  if (!text.ok()) return text.failure();
+  const core::ScanResult scan = core::scan_rfc3339(text.value());
+  if (TAVEX_UNLIKELY(!scan.ok())) return py::Failure::helper(core::message(scan.error));
+  return py::from_instant(scan.value);
+}
+
+Result<Ref> date_to_str(const Bound& args) {
+  Result<core::Instant> v = py::to_instant(args[0], "d");
+  if (!v.ok()) return v.failure();
+  const core::Fields f = core::to_fields(v.value());
+  char buffer[core::kRfc3339MaxLength];
+  const std::size_t n = core::write_rfc3339(buffer, f.year, f.month, f.day, f.hour, f.minute,
+                                            f.second, f.nanos / 1000);
+  PyObject* out = PyUnicode_FromStringAndSize(buffer, static_cast<Py_ssize_t>(n));
+  if (!out) return py::Failure::pending();
+  return Ref::steal(out);
+}
+
+}  // namespace
+
+PyMethodDef kStrToDateDef = {"str_to_date",
+                             py::as_cfunction(&py::fastcall_entry<kStrToDateParams, str_to_date>),
+                             METH_FASTCALL | METH_KEYWORDS, "str_to_date(s)\n--\n\n字符串转日期"};
+PyMethodDef kDateToStrDef = {"date_to_str",
+                             py::as_cfunction(&py::fastcall_entry<kDateToStrParams, date_to_str>),
+                             METH_FASTCALL | METH_KEYWORDS, "date_to_str(d)\n--\n\n日期转字符串"};
+
+}  // namespace tavex::helpers

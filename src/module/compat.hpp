@@ -1,0 +1,27 @@
+// The few shims that CPython 3.9 and PyPy 3.9 need; everything else is the common C API.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <climits>
+
+static_assert(sizeof(long) == 8, "tavex assumes an LP64 platform: C long is its 64-bit integer");
+
+#define TAVEX_LIKELY(x) __builtin_expect(!!(x), 1)
+#define TAVEX_UNLIKELY(x) __builtin_expect(!!(x), 0)
+
+namespace tavex::py {
+
+// Casts any slot or method routine to the pointer type a table wants, as CPython's
+// _PyCFunction_CAST does; the detour through void(*)() keeps -Wcast-function-type quiet.
+template <class F>
+inline PyCFunction as_cfunction(F* f) noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+template <class F>
+inline void* as_slot(F* f) noexcept {
+  return reinterpret_cast<void*>(f);
+}
+
+}  // namespace tavex::py

@@ -1,0 +1,90 @@
+// Argument and result conversions. Every use of the datetime C API lives in this file:
+// CPython's header gives each translation unit its own copy of PyDateTimeAPI.
+#include "module/convert.hpp"
+
+#include <datetime.h>
+
+namespace tavex::py {
+namespace {
+
+constexpr const char kLeapWarning[] =
+    "ignored leap-second, `datetime` does not support leap-seconds";
+
+// Loads the datetime C API on first use; it is kept for the life of the process.
+inline bool datetime_api_ready() noexcept {
+  if (TAVEX_LIKELY(PyDateTimeAPI != nullptr)) return true;
+  PyDateTime_IMPORT;
+  return PyDateTimeAPI != nullptr;
+}
+
+// The tzinfo of a datetime (or of a subclass) as a new reference; None when naive.
+inline Ref tzinfo_of(PyObject* dt) noexcept {
+#if defined(PYPY_VERSION)
+  // PyPy's struct fields are wrong for subclasses; the attribute is always right.
+  return Ref::steal(PyObject_GetAttrString(dt, "tzinfo"));
+#elif PY_VERSION_HEX < 0x030A0000
+  auto* d = reinterpret_cast<PyDateTime_DateTime*>(dt);
+  return Ref::borrow(d->hastzinfo ? d->tzinfo : Py_None);
+#else
+  return Ref::borrow(PyDateTime_DATE_GET_TZINFO(dt));
+#endif
+}
+
+}  // namespace
+
+long as_index_long(PyObject* o) noexcept {
+  Ref index = Ref::steal(PyNumber_Index(o));
+  return index ? PyLong_AsLong(index.get()) : -1;
+}
+
+Result<std::uint32_t> to_uint32(PyObject* o, const char* param) noexcept {
+  Result<std::int64_t> v = to_int64(o, param);
+  if (!v.ok()) return v.failure();
+  if (v.value() < 0 || v.value() > 0xFFFF'FFFF)
+    return Failure::overflow("out of range integral type conversion attempted");
+  return static_cast<std::uint32_t>(v.value());
+}
+
+Result<std::string_view> to_text(PyObject* o, const char* param) noexcept {
+  if (TAVEX_UNLIKELY(!PyUnicode_Check(o)))
+    return argument_type_error(param, refusal_text(o, "PyString"));
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(o, &size);
+  if (!utf8) return collect_conversion_error(param);
+  return std::string_view(utf8, static_cast<std::size_t>(size));
+}
+
+Result<core::Instant> to_instant(PyObject* o, const char* param) noexcept {
+  if (!datetime_api_ready()) return Failure::pending();
+  if (TAVEX_UNLIKELY(!PyDateTime_Check(o)))
+    return argument_type_error(param, refusal_text(o, "PyDateTime"));
+  Ref tz = tzinfo_of(o);
+  if (!tz) return collect_conversion_error(param);
+  if (TAVEX_UNLIKELY(tz.get() != PyDateTime_TimeZone_UTC)) {
+    if (tz.get() == Py_None)
+      return argument_type_error(param, "expected a datetime with non-None tzinfo");
+    Ref eq = Ref::steal(PyObject_RichCompare(tz.get(), PyDateTime_TimeZone_UTC, Py_EQ));
+    const int truth = eq ? PyObject_IsTrue(eq.get()) : -1;
+    if (truth < 0) return collect_conversion_error(param);
+    if (truth == 0) return Failure::value("expected datetime.timezone.utc");
+  }
+  const auto micro = static_cast<std::uint32_t>(PyDateTime_DATE_GET_MICROSECOND(o));
+  return core::from_fields(PyDateTime_GET_YEAR(o), PyDateTime_GET_MONTH(o),
+                           PyDateTime_GET_DAY(o), PyDateTime_DATE_GET_HOUR(o),
+                           PyDateTime_DATE_GET_MINUTE(o), PyDateTime_DATE_GET_SECOND(o),
+                           micro * 1000u);
+}
+
+Result<Ref> from_instant(const core::Instant& v) noexcept {
+  if (!datetime_api_ready()) return Failure::pending();
+  const core::Fields f = core::to_fields(v);
+  PyObject* out = PyDateTimeAPI->DateTime_FromDateAndTimeAndFold(
+      f.year, f.month, f.day, f.hour, f.minute, f.second, static_cast<int>(f.nanos / 1000),
+      PyDateTime_TimeZone_UTC, 0, PyDateTimeAPI->DateTimeType);
+  if (!out) return Failure::pending();
+  if (TAVEX_UNLIKELY(f.leap) && PyErr_WarnEx(PyExc_UserWarning, kLeapWarning, 0) < 0)
+    PyErr_WriteUnraisable(out);  // the value is still good; the warning went astray
+  return Ref::steal(out);
+}
+
+}  // namespace tavex::py

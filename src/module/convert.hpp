@@ -1,0 +1,51 @@
+// Conversions of arguments into the module's values and of results back into objects.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "core/instant.hpp"
+#include "module/failure.hpp"
+
+namespace tavex::py {
+
+// Each input conversion takes a borrowed argument and the parameter's name, and returns
+// the value or a failure that follows the argument rules (prefix on exact TypeErrors).
+
+inline Result<double> to_double(PyObject* o, const char* param) noexcept {
+  if (TAVEX_LIKELY(PyFloat_CheckExact(o))) return PyFloat_AS_DOUBLE(o);
+  const double v = PyFloat_AsDouble(o);
+  if (v == -1.0 && PyErr_Occurred()) return collect_conversion_error(param);
+  return v;
+}
+
+// A C long from an int, a subclass of it, or an object with __index__; floats and objects
+// that only have __int__ are refused on every interpreter. Returns -1 with an exception
+// pending on failure, as PyLong_AsLong does.
+long as_index_long(PyObject* o) noexcept;
+
+inline Result<std::int64_t> to_int64(PyObject* o, const char* param) noexcept {
+  const long v = TAVEX_LIKELY(PyLong_Check(o)) ? PyLong_AsLong(o) : as_index_long(o);
+  if (TAVEX_UNLIKELY(v == -1) && PyErr_Occurred()) return collect_conversion_error(param);
+  return std::int64_t{v};
+}
+
+Result<std::uint32_t> to_uint32(PyObject* o, const char* param) noexcept;
+
+// The UTF-8 form of a str, borrowed from the object for the duration of the call.
+Result<std::string_view> to_text(PyObject* o, const char* param) noexcept;
+
+// An aware datetime whose tzinfo equals datetime.timezone.utc.
+Result<core::Instant> to_instant(PyObject* o, const char* param) noexcept;
+
+// A new aware datetime in UTC; digits below the microsecond are dropped, and a leap
+// second is folded into second 59 with a UserWarning.
+Result<Ref> from_instant(const core::Instant& v) noexcept;
+
+inline Result<Ref> from_int64(std::int64_t v) noexcept {
+  PyObject* o = PyLong_FromLong(v);
+  if (!o) return Failure::pending();
+  return Ref::steal(o);
+}
+
+}  // namespace tavex::py

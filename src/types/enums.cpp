@@ -1,0 +1,289 @@
+// The seven enumeration classes: seven constant tables and one implementation.
+#include "types/enums.hpp"
+
+#include <array>
+#include <span>
+#include <string>
+
+#include "module/convert.hpp"
+#include "module/registry.hpp"
+
+namespace tavex::types {
+namespace {
+
+using py::Ref;
+
+struct EnumObject {
+  PyObject_HEAD
+  std::uint8_t value;
+};
+
+struct EnumDesc {
+  const char* spec_name;  // "builtins.<Class>"
+  const char* name;
+  const char* doc;
+  std::span<const char* const> members;
+  std::span<const char* const> reprs;
+};
+
+constexpr const char* kRunModeMembers[] = {"Backtest", "Simulation", "Live"};
+constexpr const char* kRunModeReprs[] = {"RunMode.Backtest", "RunMode.Simulation", "RunMode.Live"};
+constexpr const char* kTradeKindMembers[] = {"Spot", "Future"};
+constexpr const char* kTradeKindReprs[] = {"TradeKind.Spot", "TradeKind.Future"};
+constexpr const char* kTradeTypeMembers[] = {"Limit", "Market"};
+constexpr const char* kTradeTypeReprs[] = {"TradeType.Limit", "TradeType.Market"};
+constexpr const char* kTradeSideMembers[] = {"Long", "Short"};
+constexpr const char* kTradeSideReprs[] = {"TradeSide.Long", "TradeSide.Short"};
+constexpr const char* kOrderStatusMembers[] = {"Created", "Submitted", "PartialFilled",
+                                               "Filled",  "Canceled",  "Rejected"};
+constexpr const char* kOrderStatusReprs[] = {
+    "OrderStatus.Created", "OrderStatus.Submitted", "OrderStatus.PartialFilled",
+    "OrderStatus.Filled",  "OrderStatus.Canceled",  "OrderStatus.Rejected"};
+constexpr const char* kCandleIntervalMembers[] = {"Min1", "Min5", "Min15", "Hour1", "Day1"};
+constexpr const char* kCandleIntervalReprs[] = {"CandleInterval.Min1", "CandleInterval.Min5",
+                                                "CandleInterval.Min15", "CandleInterval.Hour1",
+                                                "CandleInterval.Day1"};
+constexpr const char* kEventTypeMembers[] = {
+    "Initialize", "Start",       "Stop",          "Daily",          "Hourly",         "Minutely",
+    "Secondly",   "Tick",        "QuoteChange",   "AccountChange",  "PositionChange", "OrderChange"};
+constexpr const char* kEventTypeReprs[] = {
+    "EventType.Initialize",    "EventType.Start",          "EventType.Stop",
+    "EventType.Daily",         "EventType.Hourly",         "EventType.Minutely",
+    "EventType.Secondly",      "EventType.Tick",           "EventType.QuoteChange",
+    "EventType.AccountChange", "EventType.PositionChange", "EventType.OrderChange"};
+
+constexpr EnumDesc kEnums[] = {
+    {"builtins.RunMode", "RunMode", "运行模式", kRunModeMembers, kRunModeReprs},
+    {"builtins.TradeKind", "TradeKind", "交易品种", kTradeKindMembers, kTradeKindReprs},
+    {"builtins.TradeType", "TradeType", "交易类型", kTradeTypeMembers, kTradeTypeReprs},
+    {"builtins.TradeSide", "TradeSide", "交易方向", kTradeSideMembers, kTradeSideReprs},
+    {"builtins.OrderStatus", "OrderStatus", "订单状态", kOrderStatusMembers, kOrderStatusReprs},
+    {"builtins.CandleInterval", "CandleInterval", "K线周期", kCandleIntervalMembers,
+     kCandleIntervalReprs},
+    {"builtins.EventType", "EventType", "事件类型", kEventTypeMembers, kEventTypeReprs},
+};
+constexpr std::size_t kEnumCount = std::size(kEnums);
+constexpr std::size_t kMaxMembers = 12;
+
+// Process-wide state of one class: the type (kept from the moment it exists), whether its
+// members are attached, and the representation texts as str objects, made once.
+struct EnumState {
+  PyTypeObject* type = nullptr;
+  bool complete = false;
+  std::array<PyObject*, kMaxMembers> reprs{};
+};
+EnumState g_state[kEnumCount];
+
+template <std::size_t I>
+PyObject* enum_repr(PyObject* self) noexcept {
+  PyObject* text = g_state[I].reprs[reinterpret_cast<EnumObject*>(self)->value];
+  Py_INCREF(text);
+  return text;
+}
+
+PyObject* enum_int(PyObject* self) noexcept {
+  return PyLong_FromLong(reinterpret_cast<EnumObject*>(self)->value);
+}
+
+// The integer an operand stands for, or false when it stands for none.
+bool operand_value(PyObject* other, long& out) noexcept {
+  out = PyLong_Check(other) ? PyLong_AsLong(other) : py::as_index_long(other);
+  if (out == -1 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  return true;
+}
+
+template <std::size_t I>
+PyObject* enum_richcompare(PyObject* self, PyObject* other, int op) noexcept {
+  PyTypeObject* type = g_state[I].type;
+  if (!PyObject_TypeCheck(self, type) || op < Py_LT || op > Py_GE) Py_RETURN_NOTIMPLEMENTED;
+  long rhs = 0;
+  if (PyObject_TypeCheck(other, type))
+    rhs = reinterpret_cast<EnumObject*>(other)->value;
+  else if (!operand_value(other, rhs))
+    Py_RETURN_NOTIMPLEMENTED;
+  const long lhs = reinterpret_cast<EnumObject*>(self)->value;
+  if (op == Py_EQ) {
+    if (lhs == rhs) Py_RETURN_TRUE;
+    Py_RETURN_FALSE;
+  }
+  if (op == Py_NE) {
+    if (lhs != rhs) Py_RETURN_TRUE;
+    Py_RETURN_FALSE;
+  }
+  Py_RETURN_NOTIMPLEMENTED;
+}
+
+void enum_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+}  // namespace
+
+// Shared with the record classes: every class of the module refuses construction.
+PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+  Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__"));
+  if (name && PyUnicode_Check(name.get())) {
+    PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name.get());
+  } else {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_TypeError, "No constructor defined for <unknown>");
+  }
+  return nullptr;
+}
+
+#ifdef PYPY_VERSION
+// PyPy ignores a missing Py_TPFLAGS_BASETYPE; refuse subclasses by hand.
+PyObject* refuse_subclass(PyObject* cls, PyObject*, PyObject*) noexcept {
+  PyObject* base = reinterpret_cast<PyObject*>(reinterpret_cast<PyTypeObject*>(cls)->tp_base);
+  Ref name = Ref::steal(PyObject_GetAttrString(base, "__name__"));
+  if (!name) return nullptr;
+  PyErr_Format(PyExc_TypeError, "type '%U' is not an acceptable base type", name.get());
+  return nullptr;
+}
+PyMethodDef kPyPyTypeMethods[] = {
+    {"__init_subclass__", py::as_cfunction(&refuse_subclass),
+     METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+// PyPy gives instances a __dict__ anyway; keep them free of new attributes.
+int enum_setattro(PyObject* self, PyObject* name, PyObject*) noexcept {
+  Ref type_name = Ref::steal(
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__name__"));
+  if (!type_name) return -1;
+  PyErr_Format(PyExc_AttributeError, "'%U' object has no attribute '%U'", type_name.get(), name);
+  return -1;
+}
+#endif
+
+namespace {
+
+template <std::size_t I>
+PyType_Slot kEnumSlots[] = {
+    {Py_tp_doc, const_cast<char*>(kEnums[I].doc)},
+    {Py_tp_repr, py::as_slot(&enum_repr<I>)},
+    {Py_nb_int, py::as_slot(&enum_int)},
+    {Py_tp_richcompare, py::as_slot(&enum_richcompare<I>)},
+    {Py_tp_new, py::as_slot(&refuse_construction)},
+    {Py_tp_dealloc, py::as_slot(&enum_dealloc)},
+#ifdef PYPY_VERSION
+    {Py_tp_methods, kPyPyTypeMethods},
+    {Py_tp_setattro, py::as_slot(&enum_setattro)},
+#endif
+    {0, nullptr},
+};
+
+template <std::size_t I>
+PyType_Spec kEnumSpec = {kEnums[I].spec_name, static_cast<int>(sizeof(EnumObject)), 0,
+                         Py_TPFLAGS_DEFAULT, kEnumSlots<I>};
+
+// A new instance of a class that exists; no class lookup, so it also works while the class
+// is still being completed.
+PyObject* alloc_member(PyTypeObject* type, std::uint8_t value) noexcept {
+  allocfunc alloc = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
+  PyObject* obj = alloc(type, 0);
+  if (obj) reinterpret_cast<EnumObject*>(obj)->value = value;
+  return obj;
+}
+
+std::string member_error(const EnumDesc& d, const char* member) {
+  return py::cat({"An error occurred while initializing `", d.name, ".", member, "`"});
+}
+
+// Makes every member first, then attaches them; on failure the class stays incomplete and
+// the next demand tries again.
+bool complete_class(const EnumDesc& d, EnumState& s) noexcept {
+  try {
+    std::array<Ref, kMaxMembers> members;
+    for (std::size_t v = 0; v < d.members.size(); ++v) {
+      members[v] = Ref::steal(alloc_member(s.type, static_cast<std::uint8_t>(v)));
+      if (!members[v]) {
+        py::chain_runtime_error(member_error(d, d.members[v]));
+        return false;
+      }
+      if (!s.reprs[v]) {
+        s.reprs[v] = PyUnicode_InternFromString(d.reprs[v]);
+        if (!s.reprs[v]) {
+          py::chain_runtime_error(member_error(d, d.members[v]));
+          return false;
+        }
+      }
+    }
+    for (std::size_t v = 0; v < d.members.size(); ++v) {
+      if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(s.type), d.members[v],
+                                 members[v].get()) < 0) {
+        py::chain_runtime_error(
+            py::cat({"An error occurred while initializing `", d.name, ".__dict__`"}));
+        return false;
+      }
+    }
+  } catch (...) {
+    PyErr_NoMemory();
+    return false;
+  }
+  s.complete = true;
+  return true;
+}
+
+template <std::size_t I>
+PyObject* enum_class() noexcept {
+  EnumState& s = g_state[I];
+  if (TAVEX_LIKELY(s.complete)) return reinterpret_cast<PyObject*>(s.type);
+  const EnumDesc& d = kEnums[I];
+  const std::string class_error = py::cat({"An error occurred while initializing class ", d.name});
+  if (!s.type) {
+    PyObject* made = PyType_FromSpec(&kEnumSpec<I>);
+    if (!made) {
+      py::chain_runtime_error(class_error);
+      return nullptr;
+    }
+    if (s.type) Ref::steal(made);  // another thread made it while we ran Python code
+    else s.type = reinterpret_cast<PyTypeObject*>(made);
+  }
+  if (!complete_class(d, s)) {
+    py::chain_runtime_error(class_error);
+    return nullptr;
+  }
+  return reinterpret_cast<PyObject*>(s.type);
+}
+
+using ClassFn = PyObject* (*)() noexcept;
+constexpr ClassFn kClassFns[] = {&enum_class<0>, &enum_class<1>, &enum_class<2>, &enum_class<3>,
+                                 &enum_class<4>, &enum_class<5>, &enum_class<6>};
+
+}  // namespace
+
+PyObject* run_mode_class() noexcept { return enum_class<0>(); }
+PyObject* trade_kind_class() noexcept { return enum_class<1>(); }
+PyObject* trade_type_class() noexcept { return enum_class<2>(); }
+PyObject* trade_side_class() noexcept { return enum_class<3>(); }
+PyObject* order_status_class() noexcept { return enum_class<4>(); }
+PyObject* candle_interval_class() noexcept { return enum_class<5>(); }
+PyObject* event_type_class() noexcept { return enum_class<6>(); }
+
+py::Result<Ref> make_member(EnumId id, std::uint8_t value) noexcept {
+  const auto i = static_cast<std::size_t>(id);
+  PyTypeObject* type = g_state[i].type;
+  if (TAVEX_UNLIKELY(!g_state[i].complete)) {
+    if (!kClassFns[i]()) {
+      PyErr_Print();  // the creation error, to standard error; this is an internal failure
+      return py::Failure::panic(py::cat({"failed to create type object for ", kEnums[i].name}));
+    }
+    type = g_state[i].type;
+  }
+  PyObject* obj = alloc_member(type, value);
+  if (!obj) return py::Failure::pending();
+  return Ref::steal(obj);
+}
+
+const char* enum_doc(EnumId id) noexcept { return kEnums[static_cast<std::size_t>(id)].doc; }
+
+std::uint8_t enum_size(EnumId id) noexcept {
+  return static_cast<std::uint8_t>(kEnums[static_cast<std::size_t>(id)].members.size());
+}
+
+}  // namespace tavex::types

@@ -1,0 +1,38 @@
+// The seven enumeration classes.
+#pragma once
+
+#include <cstdint>
+
+#include "module/failure.hpp"
+
+namespace tavex::types {
+
+enum class EnumId : std::uint8_t {
+  RunMode,
+  TradeKind,
+  TradeType,
+  TradeSide,
+  OrderStatus,
+  CandleInterval,
+  EventType,
+};
+
+// Member conversion: a new member object of the class holding `value`, which must be one
+// of the class's discriminants. Creates the class if needed.
+py::Result<py::Ref> make_member(EnumId id, std::uint8_t value) noexcept;
+
+// The class documentation, which enumeration-valued record fields share.
+const char* enum_doc(EnumId id) noexcept;
+
+// The number of members of a class (discriminants are 0..count-1).
+std::uint8_t enum_size(EnumId id) noexcept;
+
+// tp_new of every class of the module: Python code cannot construct them.
+PyObject* refuse_construction(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
+
+#ifdef PYPY_VERSION
+// PyPy ignores a missing Py_TPFLAGS_BASETYPE: this __init_subclass__ refuses subclasses.
+extern PyMethodDef kPyPyTypeMethods[];
+#endif
+
+}  // namespace tavex::types

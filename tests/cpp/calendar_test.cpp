@@ -1,0 +1,83 @@
+// Calendar arithmetic against a day-by-day count over the whole year range, plus fixed anchors.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+
+#include "core/civil.hpp"
+
+namespace tavex::core {
+namespace {
+
+// Deliberately naive, so it shares nothing with the closed forms under test.
+bool naive_leap(std::int64_t y) {
+  if (y % 400 == 0) return true;
+  if (y % 100 == 0) return false;
+  return y % 4 == 0;
+}
+unsigned naive_month_length(std::int64_t y, unsigned m) {
+  if (m == 2) return naive_leap(y) ? 29 : 28;
+  return (m == 4 || m == 6 || m == 9 || m == 11) ? 30 : 31;
+}
+
+TEST(Calendar, EveryDayOfTheRangeMatchesACountedCalendar) {
+  std::int64_t y = kMinYear;
+  unsigned m = 1, d = 1;
+  std::int64_t bad = 0, first_bad = 0;
+  for (std::int64_t z = kMinDay; z <= kMaxDay; ++z) {
+    const CivilDate c = civil_from_days(z);
+    if (c.year != y || c.month != m || c.day != d || days_from_civil(y, m, d) != z ||
+        days_in_month(y, m) != naive_month_length(y, m)) {
+      if (bad++ == 0) first_bad = z;
+    }
+    if (++d > naive_month_length(y, m)) {
+      d = 1;
+      if (++m > 12) m = 1, ++y;
+    }
+  }
+  EXPECT_EQ(bad, 0) << "first mismatch at day " << first_bad;
+  EXPECT_EQ(y, kMaxYear + 1);  // the walk ended exactly on 31 December of the last year
+}
+
+TEST(Calendar, RangeLimits) {
+  EXPECT_EQ(kMinDay, -96'465'292);
+  EXPECT_EQ(kMaxDay, 95'026'236);
+  // One step outside the range still computes, which the scanner's offset carry relies on.
+  EXPECT_EQ(civil_from_days(kMinDay - 1), (CivilDate{kMinYear - 1, 12, 31}));
+  EXPECT_EQ(civil_from_days(kMaxDay + 1), (CivilDate{kMaxYear + 1, 1, 1}));
+}
+
+struct Anchor {
+  std::int32_t year;
+  unsigned month, day;
+  std::int64_t days;  // since 1970-01-01
+};
+
+class CalendarAnchor : public ::testing::TestWithParam<Anchor> {};
+
+TEST_P(CalendarAnchor, BothDirections) {
+  const Anchor& a = GetParam();
+  EXPECT_EQ(days_from_civil(a.year, a.month, a.day), a.days);
+  EXPECT_EQ(civil_from_days(a.days),
+            (CivilDate{a.year, static_cast<std::uint8_t>(a.month), static_cast<std::uint8_t>(a.day)}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Known, CalendarAnchor,
+    ::testing::Values(Anchor{1970, 1, 1, 0}, Anchor{1969, 12, 31, -1},
+                      Anchor{1, 1, 1, 1 - kEpochOrdinal},         // Python's ordinal 1
+                      Anchor{9999, 12, 31, 3'652'059 - kEpochOrdinal},
+                      Anchor{2000, 2, 29, 11'016}, Anchor{2000, 3, 1, 11'017},
+                      Anchor{1900, 3, 1, -25'508},                 // 1900 has no 29 February
+                      Anchor{0, 1, 1, -719'528}, Anchor{0, 2, 29, -719'469},  // year 0 is leap
+                      Anchor{0, 3, 1, -719'468}, Anchor{-1, 1, 1, -719'893},
+                      Anchor{-4, 2, 29, -720'930}, Anchor{kMinYear, 1, 1, -96'465'292}));
+
+TEST(Calendar, LeapYears) {
+  for (const std::int64_t y : {2000, 2024, 0, -4, -400, 400, 2400, kMaxYear - 2})
+    EXPECT_TRUE(is_leap_year(y)) << y;
+  for (const std::int64_t y : {1900, 2023, -1, -100, 100, 2100, kMinYear, kMaxYear})
+    EXPECT_FALSE(is_leap_year(y)) << y;
+}
+
+}  // namespace
+}  // namespace tavex::core

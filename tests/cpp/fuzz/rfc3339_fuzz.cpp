@@ -1,0 +1,52 @@
+// libFuzzer target: the scanner never misbehaves, and whatever it accepts writes and rescans
+// to the same instant, cut to microseconds.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+#include "core/instant.hpp"
+#include "core/rfc3339.hpp"
+
+namespace {
+
+[[noreturn]] void fail(const char* what, std::string_view text) {
+  std::fprintf(stderr, "rfc3339_fuzz: %s: \"%.*s\"\n", what, static_cast<int>(text.size()),
+               text.data());
+  std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace tavex::core;
+  // An exactly sized heap copy, so AddressSanitizer reports a read one past the end.
+  const auto buf = std::make_unique<char[]>(size);
+  if (size != 0) std::memcpy(buf.get(), data, size);
+  const std::string_view text(buf.get(), size);
+
+  const ScanResult r = scan_rfc3339(text);
+  if (!r.ok()) {
+    if (r.position > size) fail("error position past the end", text);
+    return 0;
+  }
+  const Instant& v = r.value;
+  if (v.seconds >= kSecondsPerDay || v.nanos >= 2 * kNanosPerSecond ||
+      (v.nanos >= kNanosPerSecond && v.seconds % 60 != 59))
+    fail("accepted a malformed instant", text);
+
+  const Fields f = to_fields(v);
+  if (f.year < 0 || f.year > 9999) return 0;  // the carry left the four-digit years
+  char out[kRfc3339MaxLength];
+  const std::size_t n =
+      write_rfc3339(out, f.year, f.month, f.day, f.hour, f.minute, f.second, f.nanos / 1000);
+  const ScanResult again = scan_rfc3339({out, n});
+  if (!again.ok()) fail("written text does not scan", text);
+  // The writer drops the leap second and the digits below the microsecond.
+  const Instant expected{v.days, v.seconds, f.nanos / 1000 * 1000};
+  if (!(again.value == expected)) fail("round trip changed the instant", text);
+  return 0;
+}
