@@ -46,10 +46,16 @@ class Cursor {
   constexpr bool digits(unsigned& out) noexcept {
     if (left() < N) [[unlikely]] return fail(ParseError::TooShort, pos_);
     unsigned v = 0;
+    bool bad = false;  // one branch for all N digits
     for (std::size_t k = 0; k < N; ++k) {
       const unsigned d = digit_value(s_[pos_ + k]);
-      if (d > 9) [[unlikely]] return fail(ParseError::Invalid, pos_ + k);
+      bad |= d > 9;
       v = v * 10 + d;
+    }
+    if (bad) [[unlikely]] {
+      std::size_t k = 0;
+      while (digit_value(s_[pos_ + k]) <= 9) ++k;
+      return fail(ParseError::Invalid, pos_ + k);
     }
     pos_ += N;
     out = v;
@@ -144,6 +150,33 @@ bool offset(Cursor& c, std::int32_t& seconds) noexcept {
 
 constexpr std::size_t kDayAt = 8;  // "YYYY-MM-" precedes the day
 
+// Calendar for four-digit years without a divide instruction. GCC estimates the end of a long
+// chain of checks as cold and would emit real divisions there, even for constant divisors.
+constexpr unsigned div100(unsigned n) noexcept { return n * 5243u >> 19; }  // exact for n < 43'690
+
+constexpr bool is_leap_year4(unsigned y) noexcept {
+  return (y & 3) == 0 && (y != div100(y) * 100 || (div100(y) & 3) == 0);
+}
+
+constexpr std::uint8_t kMonthLength[13] = {0, 31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+constexpr std::uint16_t kDaysBeforeMonth[13] = {0,   0,   31,  59,  90,  120, 151,
+                                                181, 212, 243, 273, 304, 334};
+
+// Days since 1970-01-01 for year 0..9999. The year is shifted by one 400-year cycle, which keeps
+// the leap pattern and makes every quotient non-negative; n counts the years before it.
+constexpr std::int64_t days_from_date(unsigned y, unsigned m, unsigned d, bool leap) noexcept {
+  const unsigned n = y + 399;                                            // [399, 10398]
+  const unsigned start = 365 * (n + 1) + (n >> 2) - div100(n) + (div100(n) >> 2);
+  const unsigned day_of_year = kDaysBeforeMonth[m] + unsigned{leap && m > 2} + d - 1;
+  constexpr unsigned kEpoch = 865'624;  // start of 1970
+  return std::int64_t{start + day_of_year} - kEpoch;
+}
+
+static_assert(days_from_date(1970, 1, 1, false) == 0);
+static_assert(days_from_date(0, 1, 1, true) == days_from_civil(0, 1, 1));
+static_assert(days_from_date(2000, 12, 31, true) == days_from_civil(2000, 12, 31));
+static_assert(days_from_date(9999, 12, 31, false) == days_from_civil(9999, 12, 31));
+
 }  // namespace
 
 ScanResult scan_rfc3339(std::string_view utf8) noexcept {
@@ -174,7 +207,9 @@ ScanResult scan_rfc3339(std::string_view utf8) noexcept {
 
   // The calendar test waits until the whole text has been read, so a missing offset on
   // "2023-02-29T00:00:00" reports the missing offset.
-  if (day > days_in_month(year, month)) return {Instant{}, ParseError::OutOfRange, true, kDayAt};
+  const bool leap_year = is_leap_year4(year);
+  if (day > kMonthLength[month] + unsigned{leap_year && month == 2})
+    return {Instant{}, ParseError::OutOfRange, true, kDayAt};
 
   // A leap second is second 59 plus a whole second of fraction.
   if (second == 60) {
@@ -183,7 +218,7 @@ ScanResult scan_rfc3339(std::string_view utf8) noexcept {
   }
 
   // |offset| < one day, so moving to UTC carries at most one day either way.
-  std::int64_t days = days_from_civil(year, month, day);
+  std::int64_t days = days_from_date(year, month, day, leap_year);
   std::int32_t secs = static_cast<std::int32_t>(hour * 3600 + minute * 60 + second) - offset_seconds;
   if (secs < 0) {
     secs += kSecondsPerDay;

@@ -1,25 +1,306 @@
-// Placeholder record classes; replaced by the real records.
+// The record classes Pair, Candle, Order and Position: read-only views of native data.
+#include "types/records.hpp"
+
+#include <array>
+#include <string_view>
+#include <utility>
+
+#include "core/instant.hpp"
+#include "module/convert.hpp"
 #include "module/registry.hpp"
-#include "types/enums.hpp"
+
+#ifdef PYPY_VERSION
+#include <structmember.h>  // T_DOUBLE and READONLY for the member descriptors
+#endif
 
 namespace tavex::types {
 namespace {
-struct Stub {
-  PyObject_HEAD
-};
-PyType_Slot kSlots[] = {{Py_tp_new, py::as_slot(&refuse_construction)}, {0, nullptr}};
-PyType_Spec kPair = {"builtins.Pair", sizeof(Stub), 0, Py_TPFLAGS_DEFAULT, kSlots};
-PyType_Spec kCandle = {"builtins.Candle", sizeof(Stub), 0, Py_TPFLAGS_DEFAULT, kSlots};
-PyType_Spec kOrder = {"builtins.Order", sizeof(Stub), 0, Py_TPFLAGS_DEFAULT, kSlots};
-PyType_Spec kPosition = {"builtins.Position", sizeof(Stub), 0, Py_TPFLAGS_DEFAULT, kSlots};
-PyObject* make(PyObject*& cell, PyType_Spec& spec) noexcept {
-  if (!cell) cell = PyType_FromSpec(&spec);
-  return cell;
+
+using abi::CandleObject;
+using abi::OrderObject;
+using abi::PairObject;
+using abi::PositionObject;
+using py::Ref;
+
+// Records store date-times as the module's own instant, so a read converts them directly.
+static_assert(sizeof(DateTime) == sizeof(core::Instant) &&
+              offsetof(DateTime, days_since_1970) == offsetof(core::Instant, days) &&
+              offsetof(DateTime, seconds_of_day) == offsetof(core::Instant, seconds) &&
+              offsetof(DateTime, nanos) == offsetof(core::Instant, nanos));
+static_assert(DateTime::kMinDay == core::kMinDay && DateTime::kMaxDay == core::kMaxDay);
+static_assert(sizeof(std::int64_t) == sizeof(long), "int64 fields are read as C long");
+
+constexpr FieldDesc field(const char* name, const char* doc, FieldKind kind, std::size_t offset,
+                          EnumId enum_id = EnumId::RunMode) noexcept {
+  return {name, doc, kind, static_cast<Py_ssize_t>(offset), enum_id};
 }
-PyObject *g_pair, *g_candle, *g_order, *g_position;
+
+constexpr FieldDesc kPairFields[] = {
+    field("kind", "交易品种", FieldKind::Enum, offsetof(PairObject, kind), EnumId::TradeKind),
+    field("code", "交易代码", FieldKind::Text, offsetof(PairObject, code)),
+    field("base", "基础货币", FieldKind::Text, offsetof(PairObject, base)),
+    field("quote", "计价货币", FieldKind::Text, offsetof(PairObject, quote)),
+    field("min_volume", "最小下单数量", FieldKind::Float, offsetof(PairObject, min_volume)),
+    field("min_price", "最小下单价格", FieldKind::Float, offsetof(PairObject, min_price)),
+    field("min_amount", "最小下单金额", FieldKind::Float, offsetof(PairObject, min_amount)),
+};
+
+constexpr FieldDesc kCandleFields[] = {
+    field("kind", "交易品种", FieldKind::Enum, offsetof(CandleObject, kind), EnumId::TradeKind),
+    field("code", "交易代码", FieldKind::Text, offsetof(CandleObject, code)),
+    field("interval", "K线周期", FieldKind::Enum, offsetof(CandleObject, interval),
+          EnumId::CandleInterval),
+    field("open_time", "开盘时间", FieldKind::DateTime, offsetof(CandleObject, open_time)),
+    field("close_time", "收盘时间", FieldKind::DateTime, offsetof(CandleObject, close_time)),
+    field("open", "开盘价", FieldKind::Float, offsetof(CandleObject, open)),
+    field("high", "最高价", FieldKind::Float, offsetof(CandleObject, high)),
+    field("low", "最低价", FieldKind::Float, offsetof(CandleObject, low)),
+    field("close", "收盘价", FieldKind::Float, offsetof(CandleObject, close)),
+    field("volume", "成交量", FieldKind::Float, offsetof(CandleObject, volume)),
+    field("amount", "成交额", FieldKind::Float, offsetof(CandleObject, amount)),
+    field("trades", "交易笔数", FieldKind::Int64, offsetof(CandleObject, trades)),
+};
+
+constexpr FieldDesc kOrderFields[] = {
+    field("id", "订单ID", FieldKind::Text, offsetof(OrderObject, id)),
+    field("kind", "交易品种", FieldKind::Enum, offsetof(OrderObject, kind), EnumId::TradeKind),
+    field("type", "交易类型", FieldKind::Enum, offsetof(OrderObject, type), EnumId::TradeType),
+    field("side", "交易方向", FieldKind::Enum, offsetof(OrderObject, side), EnumId::TradeSide),
+    field("code", "交易代码", FieldKind::Text, offsetof(OrderObject, code)),
+    field("status", "订单状态", FieldKind::Enum, offsetof(OrderObject, status),
+          EnumId::OrderStatus),
+    field("volume", "下单数量", FieldKind::Float, offsetof(OrderObject, volume)),
+    field("price", "下单价格", FieldKind::Float, offsetof(OrderObject, price)),
+    field("filled_volume", "已成交数量", FieldKind::Float, offsetof(OrderObject, filled_volume)),
+    field("filled_price", "已成交均价", FieldKind::Float, offsetof(OrderObject, filled_price)),
+    field("fee", "交易手续费", FieldKind::Float, offsetof(OrderObject, fee)),
+    field("create_time", "下单时间", FieldKind::DateTime, offsetof(OrderObject, create_time)),
+};
+
+constexpr FieldDesc kPositionFields[] = {
+    field("kind", "交易品种", FieldKind::Enum, offsetof(PositionObject, kind), EnumId::TradeKind),
+    field("code", "交易代码", FieldKind::Text, offsetof(PositionObject, code)),
+    field("side", "交易方向", FieldKind::Enum, offsetof(PositionObject, side), EnumId::TradeSide),
+    field("volume", "持仓数量", FieldKind::Float, offsetof(PositionObject, volume)),
+    field("price", "持仓均价", FieldKind::Float, offsetof(PositionObject, price)),
+    field("leverage", "杠杆倍率", FieldKind::Int32, offsetof(PositionObject, leverage)),
+};
+
+// Indexed like the public header's RecordId.
+constexpr RecordDesc kRecords[] = {
+    {"builtins.Pair", "Pair", "交易对", sizeof(PairObject), kPairFields},
+    {"builtins.Candle", "Candle", "K线", sizeof(CandleObject), kCandleFields},
+    {"builtins.Order", "Order", "订单", sizeof(OrderObject), kOrderFields},
+    {"builtins.Position", "Position", "持仓", sizeof(PositionObject), kPositionFields},
+};
+static_assert(kRecords[detail::kPair].basicsize == detail::kRecordSizes[detail::kPair] &&
+              kRecords[detail::kCandle].basicsize == detail::kRecordSizes[detail::kCandle] &&
+              kRecords[detail::kOrder].basicsize == detail::kRecordSizes[detail::kOrder] &&
+              kRecords[detail::kPosition].basicsize == detail::kRecordSizes[detail::kPosition]);
+
+PyTypeObject* g_types[std::size(kRecords)];  // each set once, never released
+
+// --- Field reads. Each converts the stored value once; none caches the result. ---
+
+PyObject* read_text(const abi::Text& t) noexcept {
+  // A null block is an empty text (also in the zero-filled objects PyPy can make).
+  if (!t.data || t.size == 0) return PyUnicode_FromStringAndSize("", 0);
+  return PyUnicode_DecodeUTF8(t.data, t.size, nullptr);
+}
+
+PyObject* read_enum(EnumId id, std::uint8_t value) noexcept {
+  if (TAVEX_UNLIKELY(value >= enum_size(id))) {  // only native code that bypassed the factory
+    PyErr_Format(PyExc_SystemError, "record holds the invalid discriminant %u", unsigned{value});
+    return nullptr;
+  }
+  py::Result<Ref> member = make_member(id, value);
+  return member.ok() ? member.value().release() : member.failure().raise();
+}
+
+PyObject* read_datetime(const DateTime& v) noexcept {
+  py::Result<Ref> out = py::from_instant(core::Instant{v.days_since_1970, v.seconds_of_day, v.nanos});
+  return out.ok() ? out.value().release() : out.failure().raise();
+}
+
+template <std::size_t R, std::size_t I>
+PyObject* read_field(PyObject* self) noexcept {
+  constexpr FieldDesc f = kRecords[R].fields[I];
+  const char* at = reinterpret_cast<const char*>(self) + f.offset;
+  if constexpr (f.kind == FieldKind::Text) {
+    return read_text(*reinterpret_cast<const abi::Text*>(at));
+  } else if constexpr (f.kind == FieldKind::Float) {
+    return PyFloat_FromDouble(*reinterpret_cast<const double*>(at));
+  } else if constexpr (f.kind == FieldKind::Int64) {
+    return PyLong_FromLong(*reinterpret_cast<const std::int64_t*>(at));
+  } else if constexpr (f.kind == FieldKind::Int32) {
+    return PyLong_FromLong(*reinterpret_cast<const std::int32_t*>(at));
+  } else if constexpr (f.kind == FieldKind::Enum) {
+    return read_enum(f.enum_id, *reinterpret_cast<const std::uint8_t*>(at));
+  } else {
+    return read_datetime(*reinterpret_cast<const DateTime*>(at));
+  }
+}
+
+// --- The attribute tables, expanded from the field tables at compile time. ---
+
+template <std::size_t R>
+constexpr std::size_t kFieldCount = kRecords[R].fields.size();
+
+#ifndef PYPY_VERSION
+
+// One getset per field, in declared order, with no setter: every write fails alike.
+template <std::size_t R, std::size_t I>
+PyObject* getset_get(PyObject* self, void*) noexcept {
+  return read_field<R, I>(self);
+}
+template <std::size_t R, std::size_t... I>
+constexpr auto build_getsets(std::index_sequence<I...>) noexcept {
+  return std::array<PyGetSetDef, kFieldCount<R> + 1>{  // ends with a zeroed sentinel
+      PyGetSetDef{kRecords[R].fields[I].name, &getset_get<R, I>, nullptr,
+                  kRecords[R].fields[I].doc, nullptr}...};
+}
+template <std::size_t R>
+constinit auto g_getsets = build_getsets<R>(std::make_index_sequence<kFieldCount<R>>());
+
+#else
+
+// PyPy drops the documentation of getset descriptors. There numbers are read-only member
+// descriptors, and the other fields property objects over METH_O getters; both keep it.
+template <std::size_t R>
+constexpr std::size_t count_numeric() noexcept {
+  std::size_t n = 0;
+  for (const FieldDesc& f : kRecords[R].fields) n += is_numeric(f.kind);
+  return n;
+}
+template <std::size_t R>
+constexpr std::size_t kMemberCount = count_numeric<R>();
+
+constexpr int member_type(FieldKind k) noexcept {
+  return k == FieldKind::Float ? T_DOUBLE : k == FieldKind::Int64 ? T_LONG : T_INT;
+}
+template <std::size_t R>
+constexpr auto build_members() noexcept {
+  std::array<PyMemberDef, kMemberCount<R> + 1> out{};  // ends with a zeroed sentinel
+  std::size_t n = 0;
+  for (const FieldDesc& f : kRecords[R].fields)
+    if (is_numeric(f.kind))
+      out[n++] = PyMemberDef{f.name, member_type(f.kind), f.offset, READONLY, f.doc};
+  return out;
+}
+template <std::size_t R>
+constinit auto g_members = build_members<R>();
+
+template <std::size_t R, std::size_t I>
+PyObject* property_get(PyObject*, PyObject* record) noexcept {
+  if (TAVEX_UNLIKELY(!PyObject_TypeCheck(record, g_types[R]))) {
+    PyErr_Format(PyExc_TypeError, "descriptor '%s' for '%s' objects doesn't apply to a '%s' object",
+                 kRecords[R].fields[I].name, kRecords[R].name, Py_TYPE(record)->tp_name);
+    return nullptr;
+  }
+  return read_field<R, I>(record);
+}
+template <std::size_t R, std::size_t I>
+constexpr void add_method(auto& out, std::size_t& n) noexcept {
+  constexpr FieldDesc f = kRecords[R].fields[I];
+  if constexpr (!is_numeric(f.kind)) out[n++] = PyMethodDef{f.name, &property_get<R, I>, METH_O, f.doc};
+}
+template <std::size_t R, std::size_t... I>
+constexpr auto build_methods(std::index_sequence<I...>) noexcept {
+  std::array<PyMethodDef, kFieldCount<R> - kMemberCount<R>> out{};
+  std::size_t n = 0;
+  (add_method<R, I>(out, n), ...);
+  return out;
+}
+template <std::size_t R>
+constinit auto g_property_getters = build_methods<R>(std::make_index_sequence<kFieldCount<R>>());
+
+template <std::size_t R>
+bool attach_properties(PyObject* type) noexcept {
+  for (PyMethodDef& def : g_property_getters<R>) {
+    Ref getter = Ref::steal(PyCFunction_NewEx(&def, nullptr, nullptr));
+    Ref doc = Ref::steal(PyUnicode_FromString(def.ml_doc));
+    if (!getter || !doc) return false;
+    Ref property = Ref::steal(PyObject_CallFunctionObjArgs(
+        reinterpret_cast<PyObject*>(&PyProperty_Type), getter.get(), Py_None, Py_None, doc.get(),
+        nullptr));
+    if (!property || PyObject_SetAttrString(type, def.ml_name, property.get()) < 0) return false;
+  }
+  return true;
+}
+
+// PyPy gives instances a __dict__ anyway; refuse every write with the texts CPython gives.
+template <std::size_t R>
+int record_setattro(PyObject*, PyObject* name, PyObject*) noexcept {
+  const RecordDesc& d = kRecords[R];
+  if (!PyUnicode_Check(name)) {
+    PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%s'", Py_TYPE(name)->tp_name);
+    return -1;
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
+  if (!utf8) return -1;
+  const std::string_view wanted(utf8, static_cast<std::size_t>(size));
+  for (const FieldDesc& f : d.fields) {
+    if (wanted == f.name) {
+      PyErr_Format(PyExc_AttributeError, "attribute '%U' of '%s' objects is not writable", name,
+                   d.name);
+      return -1;
+    }
+  }
+  PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%U'", d.name, name);
+  return -1;
+}
+
+#endif
+
+template <std::size_t R>
+void record_dealloc(PyObject* self) noexcept {
+  char* base = reinterpret_cast<char*>(self);
+  for (const FieldDesc& f : kRecords[R].fields)
+    if (f.kind == FieldKind::Text) PyMem_Free(reinterpret_cast<abi::Text*>(base + f.offset)->data);
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);  // heap-type instances hold a reference to their class
+}
+
+template <std::size_t R>
+PyType_Slot g_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kRecords[R].doc)},
+    {Py_tp_new, py::as_slot(&refuse_construction)},
+    {Py_tp_dealloc, py::as_slot(&record_dealloc<R>)},
+#ifndef PYPY_VERSION
+    {Py_tp_getset, g_getsets<R>.data()},
+#else
+    {Py_tp_members, g_members<R>.data()},
+    {Py_tp_methods, kPyPyTypeMethods},
+    {Py_tp_setattro, py::as_slot(&record_setattro<R>)},
+#endif
+    {0, nullptr},
+};
+
+template <std::size_t R>
+PyType_Spec g_spec = {kRecords[R].spec_name, kRecords[R].basicsize, 0, Py_TPFLAGS_DEFAULT,
+                      g_slots<R>};
+
+// The class object (borrowed), made on first demand. A failure caches nothing, so a later
+// demand tries again.
+template <std::size_t R>
+PyObject* record_class() noexcept {
+  if (TAVEX_LIKELY(g_types[R] != nullptr)) return reinterpret_cast<PyObject*>(g_types[R]);
+  Ref made = Ref::steal(PyType_FromSpec(&g_spec<R>));
+  if (!made) return nullptr;
+#ifdef PYPY_VERSION
+  if (!attach_properties<R>(made.get())) return nullptr;
+#endif
+  if (!g_types[R]) g_types[R] = reinterpret_cast<PyTypeObject*>(made.release());
+  return reinterpret_cast<PyObject*>(g_types[R]);
+}
+
 }  // namespace
-PyObject* pair_class() noexcept { return make(g_pair, kPair); }
-PyObject* candle_class() noexcept { return make(g_candle, kCandle); }
-PyObject* order_class() noexcept { return make(g_order, kOrder); }
-PyObject* position_class() noexcept { return make(g_position, kPosition); }
+
+PyObject* pair_class() noexcept { return record_class<detail::kPair>(); }
+PyObject* candle_class() noexcept { return record_class<detail::kCandle>(); }
+PyObject* order_class() noexcept { return record_class<detail::kOrder>(); }
+PyObject* position_class() noexcept { return record_class<detail::kPosition>(); }
+
 }  // namespace tavex::types

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "printers.hpp"
+#include "test_support.hpp"
 
 namespace tavex::core {
 namespace {
@@ -58,6 +58,8 @@ INSTANTIATE_TEST_SUITE_P(
         Accepted{"2024-01-02T03:04:05+23:59", at(2024, 1, 1, 3, 5, 5)},
         Accepted{"2024-01-02T03:04:05-23:59", at(2024, 1, 3, 3, 3, 5)},
         Accepted{"2024-12-31T23:30:00-01:00", at(2025, 1, 1, 0, 30, 0)},
+        Accepted{"2024-01-02T23:00:00-01:00", at(2024, 1, 3, 0, 0, 0)},  // exactly midnight
+        Accepted{"2024-01-02T01:00:00+01:00", at(2024, 1, 2, 0, 0, 0)},
         Accepted{"2024-03-01T00:30:00+01:00", at(2024, 2, 29, 23, 30, 0)},
         Accepted{"2000-02-29T00:00:00Z", at(2000, 2, 29, 0, 0, 0)},
         Accepted{"0000-02-29T00:00:00Z", at(0, 2, 29, 0, 0, 0)},
@@ -67,7 +69,8 @@ INSTANTIATE_TEST_SUITE_P(
         // The offset may carry out of the four-digit years.
         Accepted{"0000-12-31T23:30:00-01:00", at(1, 1, 1, 0, 30, 0)},
         Accepted{"0000-01-01T00:00:00+00:01", at(-1, 12, 31, 23, 59, 0)},
-        Accepted{"9999-12-31T23:30:00-01:00", at(10000, 1, 1, 0, 30, 0)}));
+        Accepted{"9999-12-31T23:30:00-01:00", at(10000, 1, 1, 0, 30, 0)}),
+    CaseName());
 
 struct Rejected {
   std::string_view text;
@@ -101,7 +104,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Rejected{"2024-01-00", kRange, 8}, Rejected{"2024-01-32T00:00:00Z", kRange, 8},
                       Rejected{"2024-01-02", kShort, 10},
                       Rejected{"2024-01-02_03:04:05Z", kInvalid, 10},
-                      Rejected{"2024\0-01-02T03:04:05Z"sv, kInvalid, 4}));
+                      Rejected{"2024\0-01-02T03:04:05Z"sv, kInvalid, 4}),
+    CaseName());
 
 INSTANTIATE_TEST_SUITE_P(
     Time, ScanRejects,
@@ -115,7 +119,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Rejected{"2024-01-02T03:04:05.", kShort, 20},
                       Rejected{"2024-01-02T03:04:05.Z", kInvalid, 20},
                       Rejected{"2024-01-02T03:04:05.123456789123", kShort, 32},
-                      Rejected{"2024-01-02T03:04:05,5Z", kInvalid, 19}));
+                      Rejected{"2024-01-02T03:04:05,5Z", kInvalid, 19}),
+    CaseName());
 
 INSTANTIATE_TEST_SUITE_P(
     Offset, ScanRejects,
@@ -137,7 +142,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Rejected{"2024-01-02T03:04:05\xE2\x88", kInvalid, 19},
                       Rejected{"2024-01-02T03:04:05\xE2\x80\x93" "05:00", kInvalid, 19},
                       Rejected{"2024-01-02T03:04:05\xE2\x88\x92", kShort, 22},
-                      Rejected{"2024-01-02T03:04:05\xFF", kInvalid, 19}));
+                      Rejected{"2024-01-02T03:04:05\xFF", kInvalid, 19}),
+    CaseName());
 
 INSTANTIATE_TEST_SUITE_P(
     TrailingAndCalendar, ScanRejects,
@@ -152,7 +158,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Rejected{"2023-02-29T00:00:00Z", kRange, 8},
                       Rejected{"1900-02-29T00:00:00Z", kRange, 8},
                       Rejected{"2024-04-31T00:00:00Z", kRange, 8},
-                      Rejected{"2024-02-30T00:00:00Z", kRange, 8}));
+                      Rejected{"2024-02-30T00:00:00Z", kRange, 8}),
+    CaseName());
 
 TEST(Scan, EveryProperPrefixOfAValidTextIsTooShort) {
   for (const std::string_view full :
@@ -167,6 +174,29 @@ TEST(Scan, EveryProperPrefixOfAValidTextIsTooShort) {
       EXPECT_LE(r.position, k);
     }
   }
+}
+
+TEST(Scan, EveryFourDigitDateAgreesWithTheCalendar) {
+  char text[] = "0000-00-00T00:00:00Z";
+  const auto put = [&](std::size_t at, unsigned v, int width) {
+    for (int k = width - 1; k >= 0; --k, v /= 10) text[at + k] = static_cast<char>('0' + v % 10);
+  };
+  std::int64_t bad = 0;
+  for (unsigned y = 0; y <= 9999; ++y) {
+    put(0, y, 4);
+    for (unsigned m = 1; m <= 12; ++m) {
+      put(5, m, 2);
+      for (unsigned d = 1; d <= 31; ++d) {
+        put(8, d, 2);
+        const ScanResult r = scan_rfc3339(text);
+        const bool exists = d <= days_in_month(y, m);
+        if (r.ok() != exists || (exists && r.value.days != days_from_civil(y, m, d)) ||
+            (!exists && r.error != ParseError::OutOfRange))
+          if (bad++ == 0) ADD_FAILURE() << text;
+      }
+    }
+  }
+  EXPECT_EQ(bad, 0);
 }
 
 TEST(Scan, Messages) {
@@ -207,7 +237,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Written{1, 1, 1, 0, 0, 0, 0, "0001-01-01T00:00:00+00:00"},
                       Written{0, 1, 1, 0, 0, 0, 0, "0000-01-01T00:00:00+00:00"},
                       Written{987, 6, 5, 4, 3, 2, 0, "0987-06-05T04:03:02+00:00"},
-                      Written{9999, 12, 31, 23, 59, 59, 999'999, "9999-12-31T23:59:59.999999+00:00"}));
+                      Written{9999, 12, 31, 23, 59, 59, 999'999, "9999-12-31T23:59:59.999999+00:00"}),
+    CaseName());
 
 TEST(RoundTrip, WrittenTextScansBackToTheSameInstant) {
   // A fixed pseudo-random walk over years 0..9999, seconds of day and microseconds.

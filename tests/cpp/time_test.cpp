@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "core/instant.hpp"
-#include "printers.hpp"
+#include "test_support.hpp"
 
 namespace tavex::core {
 namespace {
@@ -48,7 +48,8 @@ INSTANTIATE_TEST_SUITE_P(
         MsCase{8'210'266'876'799'999, at(kMaxYear, 12, 31, 23, 59, 59, 999'000'000)},
         // Outside the calendar.
         MsCase{-8'334'601'228'800'001, std::nullopt}, MsCase{8'210'266'876'800'000, std::nullopt},
-        MsCase{kI64Min, std::nullopt}, MsCase{kI64Max, std::nullopt}));
+        MsCase{kI64Min, std::nullopt}, MsCase{kI64Max, std::nullopt}),
+    CaseName());
 
 TEST(FromUnix, ClockReading) {
   EXPECT_EQ(from_unix(0, 0), at(1970, 1, 1));
@@ -75,7 +76,8 @@ INSTANTIATE_TEST_SUITE_P(
         NanosCase{at(2262, 4, 11, 23, 47, 16, 854'775'807), kI64Max},
         NanosCase{at(2262, 4, 11, 23, 47, 16, 854'775'808), std::nullopt},
         NanosCase{at(1600, 1, 1), std::nullopt}, NanosCase{at(2300, 1, 1), std::nullopt},
-        NanosCase{at(kMinYear, 1, 1), std::nullopt}, NanosCase{at(kMaxYear, 12, 31), std::nullopt}));
+        NanosCase{at(kMinYear, 1, 1), std::nullopt}, NanosCase{at(kMaxYear, 12, 31), std::nullopt}),
+    CaseName());
 
 struct TruncCase {
   Instant v;
@@ -102,7 +104,8 @@ INSTANTIATE_TEST_SUITE_P(
         TruncCase{at(1677, 9, 21, 0, 12, 43, 145'224'000), std::nullopt},
         TruncCase{at(2262, 4, 11, 23, 47, 16, 854'775'807), at(2262, 4, 11)},
         TruncCase{at(2262, 4, 11, 23, 47, 16, 854'776'000), std::nullopt},
-        TruncCase{at(1600, 6, 1, 12), std::nullopt}, TruncCase{at(2300, 6, 1, 12), std::nullopt}));
+        TruncCase{at(1600, 6, 1, 12), std::nullopt}, TruncCase{at(2300, 6, 1, 12), std::nullopt}),
+    CaseName());
 
 }  // namespace
 }  // namespace tavex::core

@@ -1,0 +1,423 @@
+// Making tavex records from native code: the record layouts and one factory per class.
+//
+// Header-only; needs nothing but Python.h. Works from any extension module built against
+// the same interpreter as tavex: it takes the very class objects tavex exposes (through
+// `import tavex`), allocates through their tp_alloc and hands the texts to tavex's
+// deallocator in blocks from the interpreter's allocator (PyMem_Malloc). Every function here
+// must be called with the interpreter's global lock held.
+#pragma once
+
+#ifndef PY_SSIZE_T_CLEAN
+#define PY_SSIZE_T_CLEAN
+#endif
+#include <Python.h>
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string_view>
+
+namespace tavex {
+
+// The discriminants of the enumeration classes that records use, in member order.
+enum class TradeKind : std::uint8_t { Spot, Future };
+enum class TradeType : std::uint8_t { Limit, Market };
+enum class TradeSide : std::uint8_t { Long, Short };
+enum class OrderStatus : std::uint8_t { Created, Submitted, PartialFilled, Filled, Canceled, Rejected };
+enum class CandleInterval : std::uint8_t { Min1, Min5, Min15, Hour1, Day1 };
+
+template <class E>
+inline constexpr std::uint8_t enum_count = 0;
+template <>
+inline constexpr std::uint8_t enum_count<TradeKind> = 2;
+template <>
+inline constexpr std::uint8_t enum_count<TradeType> = 2;
+template <>
+inline constexpr std::uint8_t enum_count<TradeSide> = 2;
+template <>
+inline constexpr std::uint8_t enum_count<OrderStatus> = 6;
+template <>
+inline constexpr std::uint8_t enum_count<CandleInterval> = 5;
+
+template <class E>
+inline constexpr const char* enum_name = nullptr;
+template <>
+inline constexpr const char* enum_name<TradeKind> = "TradeKind";
+template <>
+inline constexpr const char* enum_name<TradeType> = "TradeType";
+template <>
+inline constexpr const char* enum_name<TradeSide> = "TradeSide";
+template <>
+inline constexpr const char* enum_name<OrderStatus> = "OrderStatus";
+template <>
+inline constexpr const char* enum_name<CandleInterval> = "CandleInterval";
+
+// Days since 1970-01-01 of a proleptic Gregorian date (year 0 exists). Exact for |year| < 2^40.
+constexpr std::int64_t days_from_civil(std::int64_t year, unsigned month, unsigned day) noexcept {
+  year -= month <= 2;
+  const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+  const std::int64_t yoe = year - era * 400;                          // [0, 399]
+  const std::int64_t doy = (153 * ((month + 9) % 12) + 2) / 5 + day - 1;  // [0, 365], from March
+  const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;     // [0, 146096]
+  return era * 146097 + doe - 719468;  // 719468 days from 0000-03-01 to 1970-01-01
+}
+
+// A UTC instant with nanosecond resolution, as records store it. Leap seconds: second 59
+// of a minute with a fraction of 1'000'000'000 ns or more.
+struct DateTime {
+  std::int64_t days_since_1970;  // kMinDay..kMaxDay
+  std::uint32_t seconds_of_day;  // 0..86'399
+  std::uint32_t nanos;           // 0..1'999'999'999
+
+  static constexpr std::int32_t kMinYear = -262143;
+  static constexpr std::int32_t kMaxYear = 262142;
+  static constexpr std::int64_t kMinDay = days_from_civil(kMinYear, 1, 1);
+  static constexpr std::int64_t kMaxDay = days_from_civil(kMaxYear, 12, 31);
+
+  // From seconds since 1970-01-01T00:00:00Z (leap seconds not counted) and a fraction; pass
+  // nanos of 1e9 or more with the seconds of a :59 second to mean the leap second after it.
+  static constexpr DateTime from_unix(std::int64_t seconds, std::uint32_t nanos = 0) noexcept {
+    const std::int64_t rem = seconds % 86'400;  // no floor(s / d) * d: that overflows near INT64_MIN
+    return {seconds / 86'400 - (rem < 0), static_cast<std::uint32_t>(rem < 0 ? rem + 86'400 : rem),
+            nanos};
+  }
+  static constexpr DateTime from_unix_ms(std::int64_t ms) noexcept {
+    const std::int64_t rem = ms % 1000;
+    return from_unix(ms / 1000 - (rem < 0),
+                     static_cast<std::uint32_t>((rem < 0 ? rem + 1000 : rem) * 1'000'000));
+  }
+  // From calendar fields; second 60 is a leap second. Nothing when a field is out of range.
+  static constexpr std::optional<DateTime> from_civil(std::int64_t year, unsigned month,
+                                                      unsigned day, unsigned hour = 0,
+                                                      unsigned minute = 0, unsigned second = 0,
+                                                      std::uint32_t nanos = 0) noexcept {
+    constexpr unsigned char kMonthDays[13] = {0, 31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap_year = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+    if (year < kMinYear || year > kMaxYear || month < 1 || month > 12 || day < 1 ||
+        day > kMonthDays[month] || (month == 2 && day == 29 && !leap_year) || hour > 23 ||
+        minute > 59 || second > 60 || nanos > 999'999'999 || (second == 60 && minute != 59))
+      return std::nullopt;
+    const bool leap_second = second == 60;
+    return DateTime{days_from_civil(year, month, day),
+                    hour * 3600 + minute * 60 + (leap_second ? 59 : second),
+                    leap_second ? nanos + 1'000'000'000 : nanos};
+  }
+
+  constexpr bool is_valid() const noexcept {
+    return days_since_1970 >= kMinDay && days_since_1970 <= kMaxDay && seconds_of_day < 86'400 &&
+           nanos < 2'000'000'000 && (nanos < 1'000'000'000 || seconds_of_day % 60 == 59);
+  }
+  friend constexpr bool operator==(const DateTime&, const DateTime&) = default;
+};
+
+// The memory layout of each record class. tavex's own classes are built from these very
+// definitions; the factories refuse a tavex whose instance size differs.
+namespace abi {
+
+// UTF-8, length-counted (NUL bytes allowed), in a block from PyMem_Malloc that the record
+// owns and frees with PyMem_Free. An empty text has no block: data is null and size 0.
+struct Text {
+  char* data;
+  Py_ssize_t size;
+};
+
+// Fields are grouped by alignment, not in the order of the factory's parameters.
+struct PairObject {
+  PyObject_HEAD
+  Text code, base, quote;
+  double min_volume, min_price, min_amount;
+  TradeKind kind;
+};
+
+struct CandleObject {
+  PyObject_HEAD
+  Text code;
+  DateTime open_time, close_time;
+  double open, high, low, close, volume, amount;
+  std::int64_t trades;
+  TradeKind kind;
+  CandleInterval interval;
+};
+
+struct OrderObject {
+  PyObject_HEAD
+  Text id, code;
+  DateTime create_time;
+  double volume, price, filled_volume, filled_price, fee;
+  TradeKind kind;
+  TradeType type;
+  TradeSide side;
+  OrderStatus status;
+};
+
+struct PositionObject {
+  PyObject_HEAD
+  Text code;
+  double volume, price;
+  std::int32_t leverage;
+  TradeKind kind;
+  TradeSide side;
+};
+
+}  // namespace abi
+
+// A record's text as a view; valid while the record lives.
+inline std::string_view text_of(const abi::Text& t) noexcept {
+  return t.size ? std::string_view(t.data, static_cast<std::size_t>(t.size)) : std::string_view();
+}
+
+namespace detail {
+
+enum RecordId : int { kPair, kCandle, kOrder, kPosition };
+inline constexpr const char* kRecordNames[] = {"Pair", "Candle", "Order", "Position"};
+inline constexpr Py_ssize_t kRecordSizes[] = {sizeof(abi::PairObject), sizeof(abi::CandleObject),
+                                              sizeof(abi::OrderObject),
+                                              sizeof(abi::PositionObject)};
+
+// The class objects, each taken from tavex once and kept (one strong reference each) for
+// the life of the process.
+inline PyTypeObject* g_record_types[4] = {};
+
+[[gnu::cold, gnu::format(printf, 2, 3)]] inline void set_error(PyObject* type, const char* format,
+                                                              ...) noexcept {
+  char text[256];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  PyErr_SetString(type, text);
+}
+
+[[gnu::cold]] inline PyTypeObject* load_record_type(RecordId id) noexcept {
+  PyObject* module = PyImport_ImportModule("tavex");
+  if (!module) return nullptr;
+  PyObject* cls = PyObject_GetAttrString(module, kRecordNames[id]);
+  Py_DECREF(module);
+  if (!cls) return nullptr;
+  if (!PyType_Check(cls)) {
+    Py_DECREF(cls);
+    set_error(PyExc_RuntimeError, "tavex.%s is not a class", kRecordNames[id]);
+    return nullptr;
+  }
+  auto* type = reinterpret_cast<PyTypeObject*>(cls);
+  if (type->tp_basicsize != kRecordSizes[id] || type->tp_itemsize != 0) {
+    set_error(PyExc_RuntimeError,
+              "tavex.%s instances are %zd bytes, but <tavex/records.hpp> lays them out in %zd: "
+              "rebuild this module against the installed tavex",
+              kRecordNames[id], type->tp_basicsize, kRecordSizes[id]);
+    Py_DECREF(cls);
+    return nullptr;
+  }
+  if (g_record_types[id]) {  // the import ran Python code, and another thread got here first
+    Py_DECREF(cls);
+  } else {
+    g_record_types[id] = type;
+  }
+  return g_record_types[id];
+}
+
+inline PyTypeObject* record_type(RecordId id) noexcept {
+  PyTypeObject* type = g_record_types[id];
+  return type ? type : load_record_type(id);
+}
+
+// The byte offset of the first invalid UTF-8 sequence, or -1 when the whole text is valid.
+// As strict as the interpreter's decoder: no overlong forms, surrogates or code points
+// above U+10FFFF.
+constexpr std::ptrdiff_t invalid_utf8_at(std::string_view s) noexcept {
+  const std::size_t n = s.size();
+  std::size_t i = 0;
+  while (i < n) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t len = 0;
+    unsigned char lo = 0x80, hi = 0xBF;  // the range of the second byte
+    if (c >= 0xC2 && c <= 0xDF) len = 2;
+    else if (c == 0xE0) len = 3, lo = 0xA0;
+    else if (c == 0xED) len = 3, hi = 0x9F;  // not D800..DFFF
+    else if (c >= 0xE1 && c <= 0xEF) len = 3;
+    else if (c == 0xF0) len = 4, lo = 0x90;
+    else if (c >= 0xF1 && c <= 0xF3) len = 4;
+    else if (c == 0xF4) len = 4, hi = 0x8F;  // not above U+10FFFF
+    else return static_cast<std::ptrdiff_t>(i);
+    if (n - i < len) return static_cast<std::ptrdiff_t>(i);
+    const auto second = static_cast<unsigned char>(s[i + 1]);
+    if (second < lo || second > hi) return static_cast<std::ptrdiff_t>(i);
+    for (std::size_t k = 2; k < len; ++k)
+      if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return static_cast<std::ptrdiff_t>(i);
+    i += len;
+  }
+  return -1;
+}
+
+// Each check sets ValueError naming the field ("Order.status") and returns false.
+inline bool check_text(const char* field, std::string_view s) noexcept {
+  const std::ptrdiff_t at = invalid_utf8_at(s);
+  if (at < 0) [[likely]] return true;
+  set_error(PyExc_ValueError, "%s: text is not valid UTF-8 (at byte %td)", field, at);
+  return false;
+}
+
+template <class E>
+inline bool check_enum(const char* field, E value) noexcept {
+  const auto v = static_cast<unsigned>(value);
+  if (v < enum_count<E>) [[likely]] return true;
+  set_error(PyExc_ValueError, "%s: %u is not a valid %s value (0..%u)", field, v, enum_name<E>,
+            enum_count<E> - 1u);
+  return false;
+}
+
+inline bool check_datetime(const char* field, const DateTime& v) noexcept {
+  if (v.is_valid()) [[likely]] return true;
+  if (v.days_since_1970 < DateTime::kMinDay || v.days_since_1970 > DateTime::kMaxDay)
+    set_error(PyExc_ValueError, "%s: day %lld since 1970 is outside the years %d..%d", field,
+              static_cast<long long>(v.days_since_1970), DateTime::kMinYear, DateTime::kMaxYear);
+  else if (v.seconds_of_day >= 86'400)
+    set_error(PyExc_ValueError, "%s: second of the day %u is not in 0..86399", field,
+              v.seconds_of_day);
+  else if (v.nanos >= 2'000'000'000)
+    set_error(PyExc_ValueError, "%s: nanoseconds %u are not in 0..1999999999", field, v.nanos);
+  else
+    set_error(PyExc_ValueError,
+              "%s: a leap second (nanoseconds >= 1000000000) must fall on second 59 of a minute",
+              field);
+  return false;
+}
+
+// Copies `s` into a block the record owns; false with MemoryError when allocation fails.
+inline bool own_text(abi::Text& out, std::string_view s) noexcept {
+  if (s.empty()) return true;
+  void* block = s.size() <= static_cast<std::size_t>(PY_SSIZE_T_MAX) ? PyMem_Malloc(s.size()) : nullptr;
+  if (!block) {
+    PyErr_NoMemory();
+    return false;
+  }
+  std::memcpy(block, s.data(), s.size());
+  out.data = static_cast<char*>(block);
+  out.size = static_cast<Py_ssize_t>(s.size());
+  return true;
+}
+
+// A new zero-filled instance of a record class; null with the exception set on failure.
+template <class Object>
+inline Object* alloc_record(RecordId id) noexcept {
+  PyTypeObject* type = record_type(id);
+  if (!type) return nullptr;
+  allocfunc alloc = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
+  return reinterpret_cast<Object*>(alloc(type, 0));
+}
+
+// Drops a record whose texts could not all be copied; tavex's dealloc frees the ones that were.
+inline PyObject* discard(void* record) noexcept {
+  Py_DECREF(reinterpret_cast<PyObject*>(record));
+  return nullptr;
+}
+
+}  // namespace detail
+
+// The factories: every field in the order of the class's documentation, a new reference on
+// success, null with an exception set on failure (ValueError for an enumeration value
+// outside its class, an invalid DateTime or a text that is not UTF-8; RuntimeError when the
+// installed tavex does not match this header; the import's or the allocator's errors).
+
+inline PyObject* make_pair(TradeKind kind, std::string_view code, std::string_view base,
+                           std::string_view quote, double min_volume, double min_price,
+                           double min_amount) noexcept {
+  using namespace detail;
+  if (!check_enum("Pair.kind", kind) || !check_text("Pair.code", code) ||
+      !check_text("Pair.base", base) || !check_text("Pair.quote", quote))
+    return nullptr;
+  auto* r = alloc_record<abi::PairObject>(kPair);
+  if (!r) return nullptr;
+  r->kind = kind;
+  r->min_volume = min_volume;
+  r->min_price = min_price;
+  r->min_amount = min_amount;
+  if (!own_text(r->code, code) || !own_text(r->base, base) || !own_text(r->quote, quote))
+    return discard(r);
+  return reinterpret_cast<PyObject*>(r);
+}
+
+inline PyObject* make_candle(TradeKind kind, std::string_view code, CandleInterval interval,
+                             DateTime open_time, DateTime close_time, double open, double high,
+                             double low, double close, double volume, double amount,
+                             std::int64_t trades) noexcept {
+  using namespace detail;
+  if (!check_enum("Candle.kind", kind) || !check_text("Candle.code", code) ||
+      !check_enum("Candle.interval", interval) ||
+      !check_datetime("Candle.open_time", open_time) ||
+      !check_datetime("Candle.close_time", close_time))
+    return nullptr;
+  auto* r = alloc_record<abi::CandleObject>(kCandle);
+  if (!r) return nullptr;
+  r->kind = kind;
+  r->interval = interval;
+  r->open_time = open_time;
+  r->close_time = close_time;
+  r->open = open;
+  r->high = high;
+  r->low = low;
+  r->close = close;
+  r->volume = volume;
+  r->amount = amount;
+  r->trades = trades;
+  if (!own_text(r->code, code)) return discard(r);
+  return reinterpret_cast<PyObject*>(r);
+}
+
+inline PyObject* make_order(std::string_view id, TradeKind kind, TradeType type, TradeSide side,
+                            std::string_view code, OrderStatus status, double volume,
+                            double price, double filled_volume, double filled_price, double fee,
+                            DateTime create_time) noexcept {
+  using namespace detail;
+  if (!check_text("Order.id", id) || !check_enum("Order.kind", kind) ||
+      !check_enum("Order.type", type) || !check_enum("Order.side", side) ||
+      !check_text("Order.code", code) || !check_enum("Order.status", status) ||
+      !check_datetime("Order.create_time", create_time))
+    return nullptr;
+  auto* r = alloc_record<abi::OrderObject>(kOrder);
+  if (!r) return nullptr;
+  r->kind = kind;
+  r->type = type;
+  r->side = side;
+  r->status = status;
+  r->volume = volume;
+  r->price = price;
+  r->filled_volume = filled_volume;
+  r->filled_price = filled_price;
+  r->fee = fee;
+  r->create_time = create_time;
+  if (!own_text(r->id, id) || !own_text(r->code, code)) return discard(r);
+  return reinterpret_cast<PyObject*>(r);
+}
+
+inline PyObject* make_position(TradeKind kind, std::string_view code, TradeSide side,
+                               double volume, double price, std::int32_t leverage) noexcept {
+  using namespace detail;
+  if (!check_enum("Position.kind", kind) || !check_text("Position.code", code) ||
+      !check_enum("Position.side", side))
+    return nullptr;
+  auto* r = alloc_record<abi::PositionObject>(kPosition);
+  if (!r) return nullptr;
+  r->kind = kind;
+  r->side = side;
+  r->volume = volume;
+  r->price = price;
+  r->leverage = leverage;
+  if (!own_text(r->code, code)) return discard(r);
+  return reinterpret_cast<PyObject*>(r);
+}
+
+// The class objects (borrowed, kept for the life of the process), for type checks such as
+// PyObject_TypeCheck(obj, tavex::order_type()); null with an exception set on failure.
+inline PyTypeObject* pair_type() noexcept { return detail::record_type(detail::kPair); }
+inline PyTypeObject* candle_type() noexcept { return detail::record_type(detail::kCandle); }
+inline PyTypeObject* order_type() noexcept { return detail::record_type(detail::kOrder); }
+inline PyTypeObject* position_type() noexcept { return detail::record_type(detail::kPosition); }
+
+}  // namespace tavex

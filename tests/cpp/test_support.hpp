@@ -1,0 +1,38 @@
+// Shared by the core tests: readable values in gtest output, and stable parameter names.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <ostream>
+#include <string>
+#include <string_view>
+
+#include "core/instant.hpp"
+
+namespace tavex::core {
+
+inline void PrintTo(const Instant& v, std::ostream* os) {
+  const Fields f = to_fields(v);
+  *os << f.year << '-' << unsigned{f.month} << '-' << unsigned{f.day} << ' ' << unsigned{f.hour}
+      << ':' << unsigned{f.minute} << ':' << unsigned{f.second} << " +" << f.nanos << "ns"
+      << (f.leap ? " (leap)" : "") << " [day " << v.days << ']';
+}
+
+// Names parameterized cases "c<index>" or "c<index>_<text>", so ctest sees stable names instead
+// of raw bytes of each parameter.
+struct CaseName {
+  template <class P>
+  std::string operator()(const ::testing::TestParamInfo<P>& info) const {
+    std::string name(1, 'c');  // appended, not "c" + ...: that trips GCC 12's -Wrestrict
+    name += std::to_string(info.index);
+    if constexpr (requires { info.param.text; }) {
+      name += '_';
+      for (const char ch : std::string_view(info.param.text).substr(0, 32))
+        name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+    }
+    return name;
+  }
+};
+
+}  // namespace tavex::core
