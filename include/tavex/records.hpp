@@ -25,7 +25,14 @@ namespace tavex {
 enum class TradeKind : std::uint8_t { Spot, Future };
 enum class TradeType : std::uint8_t { Limit, Market };
 enum class TradeSide : std::uint8_t { Long, Short };
-enum class OrderStatus : std::uint8_t { Created, Submitted, PartialFilled, Filled, Canceled, Rejected };
+enum class OrderStatus : std::uint8_t {
+  Created,
+  Submitted,
+  PartialFilled,
+  Filled,
+  Canceled,
+  Rejected,
+};
 enum class CandleInterval : std::uint8_t { Min1, Min5, Min15, Hour1, Day1 };
 
 template <class E>
@@ -79,7 +86,8 @@ struct DateTime {
   // From seconds since 1970-01-01T00:00:00Z (leap seconds not counted) and a fraction; pass
   // nanos of 1e9 or more with the seconds of a :59 second to mean the leap second after it.
   static constexpr DateTime from_unix(std::int64_t seconds, std::uint32_t nanos = 0) noexcept {
-    const std::int64_t rem = seconds % 86'400;  // no floor(s / d) * d: that overflows near INT64_MIN
+    // Not seconds - floor(seconds / d) * d: that product overflows near INT64_MIN.
+    const std::int64_t rem = seconds % 86'400;
     return {seconds / 86'400 - (rem < 0), static_cast<std::uint32_t>(rem < 0 ? rem + 86'400 : rem),
             nanos};
   }
@@ -97,7 +105,7 @@ struct DateTime {
     const bool leap_year = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
     if (year < kMinYear || year > kMaxYear || month < 1 || month > 12 || day < 1 ||
         day > kMonthDays[month] || (month == 2 && day == 29 && !leap_year) || hour > 23 ||
-        minute > 59 || second > 60 || nanos > 999'999'999 || (second == 60 && minute != 59))
+        minute > 59 || second > 60 || nanos > 999'999'999)
       return std::nullopt;
     const bool leap_second = second == 60;
     return DateTime{days_from_civil(year, month, day),
@@ -249,7 +257,8 @@ constexpr std::ptrdiff_t invalid_utf8_at(std::string_view s) noexcept {
     const auto second = static_cast<unsigned char>(s[i + 1]);
     if (second < lo || second > hi) return static_cast<std::ptrdiff_t>(i);
     for (std::size_t k = 2; k < len; ++k)
-      if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return static_cast<std::ptrdiff_t>(i);
+      if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80)
+        return static_cast<std::ptrdiff_t>(i);
     i += len;
   }
   return -1;
@@ -292,7 +301,8 @@ inline bool check_datetime(const char* field, const DateTime& v) noexcept {
 // Copies `s` into a block the record owns; false with MemoryError when allocation fails.
 inline bool own_text(abi::Text& out, std::string_view s) noexcept {
   if (s.empty()) return true;
-  void* block = s.size() <= static_cast<std::size_t>(PY_SSIZE_T_MAX) ? PyMem_Malloc(s.size()) : nullptr;
+  void* block =
+      s.size() <= static_cast<std::size_t>(PY_SSIZE_T_MAX) ? PyMem_Malloc(s.size()) : nullptr;
   if (!block) {
     PyErr_NoMemory();
     return false;

@@ -219,7 +219,8 @@ ScanResult scan_rfc3339(std::string_view utf8) noexcept {
 
   // |offset| < one day, so moving to UTC carries at most one day either way.
   std::int64_t days = days_from_date(year, month, day, leap_year);
-  std::int32_t secs = static_cast<std::int32_t>(hour * 3600 + minute * 60 + second) - offset_seconds;
+  std::int32_t secs =
+      static_cast<std::int32_t>(hour * 3600 + minute * 60 + second) - offset_seconds;
   if (secs < 0) {
     secs += kSecondsPerDay;
     --days;

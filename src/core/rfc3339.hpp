@@ -15,10 +15,10 @@ enum class ParseError : std::uint8_t { TooShort, Invalid, OutOfRange, TooLong };
 const char* message(ParseError e) noexcept;
 
 struct ScanResult {
-  Instant value;          // valid only when ok(); UTC, so the year may be 0 or 10000 after the offset
-  ParseError error;       // meaningful only when failed
+  Instant value;         // only when ok(); UTC, so the offset may carry the year to 0 or 10000
+  ParseError error;      // only when failed
   bool failed;
-  std::size_t position;   // byte offset the failing step looked at (the input length on success)
+  std::size_t position;  // byte offset the failing step looked at (the input length on success)
   constexpr bool ok() const noexcept { return !failed; }
 };
 

@@ -7,6 +7,7 @@
 
 #include "module/convert.hpp"
 #include "module/registry.hpp"
+#include "tavex/records.hpp"
 
 namespace tavex::types {
 namespace {
@@ -63,6 +64,13 @@ constexpr EnumDesc kEnums[] = {
     {"builtins.EventType", "EventType", "事件类型", kEventTypeMembers, kEventTypeReprs},
 };
 constexpr std::size_t kEnumCount = std::size(kEnums);
+
+// Native code fills record fields through the public header: its member counts must agree.
+static_assert(std::size(kTradeKindMembers) == enum_count<TradeKind>);
+static_assert(std::size(kTradeTypeMembers) == enum_count<TradeType>);
+static_assert(std::size(kTradeSideMembers) == enum_count<TradeSide>);
+static_assert(std::size(kOrderStatusMembers) == enum_count<OrderStatus>);
+static_assert(std::size(kCandleIntervalMembers) == enum_count<CandleInterval>);
 constexpr std::size_t kMaxMembers = 12;
 
 // Process-wide state of one class: the type (kept from the moment it exists), whether its

@@ -28,6 +28,21 @@ static_assert(sizeof(DateTime) == sizeof(core::Instant) &&
               offsetof(DateTime, seconds_of_day) == offsetof(core::Instant, seconds) &&
               offsetof(DateTime, nanos) == offsetof(core::Instant, nanos));
 static_assert(DateTime::kMinDay == core::kMinDay && DateTime::kMaxDay == core::kMaxDay);
+
+// The public header's helpers, checked where they are compiled anyway.
+static_assert(DateTime::from_unix(-1) == DateTime{-1, 86'399, 0});
+static_assert(DateTime::from_unix(INT64_MIN).days_since_1970 == -106'751'991'167'301);
+static_assert(DateTime::from_unix_ms(-1) == DateTime{-1, 86'399, 999'000'000});
+static_assert(DateTime::from_civil(2016, 12, 31, 23, 59, 60, 5) ==
+              DateTime{core::days_from_civil(2016, 12, 31), 86'399, 1'000'000'005});
+static_assert(!DateTime::from_civil(2023, 2, 29) && !DateTime::from_civil(262143, 1, 1));
+static_assert(DateTime{0, 59, 1'999'999'999}.is_valid() &&
+              !DateTime{0, 58, 1'000'000'000}.is_valid());
+static_assert(detail::invalid_utf8_at("a\xC3\xA9\xF4\x8F\xBF\xBF") == -1 &&
+              detail::invalid_utf8_at("ab\xC0\x80") == 2 &&        // overlong
+              detail::invalid_utf8_at("\xED\xA0\x80") == 0 &&      // surrogate
+              detail::invalid_utf8_at("\xE2\x82") == 0 &&          // truncated
+              detail::invalid_utf8_at("\xF4\x90\x80\x80") == 0);  // above U+10FFFF
 static_assert(sizeof(std::int64_t) == sizeof(long), "int64 fields are read as C long");
 
 constexpr FieldDesc field(const char* name, const char* doc, FieldKind kind, std::size_t offset,
@@ -118,7 +133,8 @@ PyObject* read_enum(EnumId id, std::uint8_t value) noexcept {
 }
 
 PyObject* read_datetime(const DateTime& v) noexcept {
-  py::Result<Ref> out = py::from_instant(core::Instant{v.days_since_1970, v.seconds_of_day, v.nanos});
+  py::Result<Ref> out =
+      py::from_instant(core::Instant{v.days_since_1970, v.seconds_of_day, v.nanos});
   return out.ok() ? out.value().release() : out.failure().raise();
 }
 
@@ -202,7 +218,8 @@ PyObject* property_get(PyObject*, PyObject* record) noexcept {
 template <std::size_t R, std::size_t I>
 constexpr void add_method(auto& out, std::size_t& n) noexcept {
   constexpr FieldDesc f = kRecords[R].fields[I];
-  if constexpr (!is_numeric(f.kind)) out[n++] = PyMethodDef{f.name, &property_get<R, I>, METH_O, f.doc};
+  if constexpr (!is_numeric(f.kind))
+    out[n++] = PyMethodDef{f.name, &property_get<R, I>, METH_O, f.doc};
 }
 template <std::size_t R, std::size_t... I>
 constexpr auto build_methods(std::index_sequence<I...>) noexcept {
@@ -233,7 +250,8 @@ template <std::size_t R>
 int record_setattro(PyObject*, PyObject* name, PyObject*) noexcept {
   const RecordDesc& d = kRecords[R];
   if (!PyUnicode_Check(name)) {
-    PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%s'", Py_TYPE(name)->tp_name);
+    PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%s'",
+                 Py_TYPE(name)->tp_name);
     return -1;
   }
   Py_ssize_t size = 0;

@@ -1,9 +1,10 @@
-// Shared by the core tests: readable values in gtest output, and stable parameter names.
+// Shared by the core tests: an instant from fields, readable gtest output, stable case names.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cstdint>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -11,6 +12,11 @@
 #include "core/instant.hpp"
 
 namespace tavex::core {
+
+inline Instant at(std::int64_t y, unsigned mo, unsigned d, unsigned h = 0, unsigned mi = 0,
+                  unsigned s = 0, std::uint32_t ns = 0) {
+  return from_fields(y, mo, d, h, mi, s, ns);
+}
 
 inline void PrintTo(const Instant& v, std::ostream* os) {
   const Fields f = to_fields(v);

@@ -19,11 +19,6 @@ struct MsCase {
   std::optional<Instant> expected;
 };
 
-Instant at(std::int64_t y, unsigned mo, unsigned d, unsigned h = 0, unsigned mi = 0,
-           unsigned s = 0, std::uint32_t ns = 0) {
-  return from_fields(y, mo, d, h, mi, s, ns);
-}
-
 class FromUnixMs : public ::testing::TestWithParam<MsCase> {};
 
 TEST_P(FromUnixMs, SplitsWithFloorDivision) {
@@ -69,7 +64,8 @@ TEST_P(ToUnixNanos, SignedWindow) { EXPECT_EQ(to_unix_nanos(GetParam().v), GetPa
 INSTANTIATE_TEST_SUITE_P(
     Window, ToUnixNanos,
     ::testing::Values(
-        NanosCase{at(1970, 1, 1), 0}, NanosCase{at(1969, 12, 31, 23, 59, 59, 500'000'000), -500'000'000},
+        NanosCase{at(1970, 1, 1), 0},
+        NanosCase{at(1969, 12, 31, 23, 59, 59, 500'000'000), -500'000'000},
         NanosCase{at(1969, 12, 31, 23, 59, 59, 1'500'000'000), 500'000'000},  // leap second
         NanosCase{at(1677, 9, 21, 0, 12, 43, 145'224'192), kI64Min},
         NanosCase{at(1677, 9, 21, 0, 12, 43, 145'224'191), std::nullopt},
@@ -86,7 +82,9 @@ struct TruncCase {
 
 class TruncateToDay : public ::testing::TestWithParam<TruncCase> {};
 
-TEST_P(TruncateToDay, StartOfTheUtcDay) { EXPECT_EQ(truncate_to_day(GetParam().v), GetParam().day); }
+TEST_P(TruncateToDay, StartOfTheUtcDay) {
+  EXPECT_EQ(truncate_to_day(GetParam().v), GetParam().day);
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Days, TruncateToDay,
