@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 export DEBIAN_FRONTEND=noninteractive
 APT=(apt-get -o DPkg::Lock::Timeout=600)
-HOST_PACKAGES=(qemu-user-static g++-powerpc64le-linux-gnu python3-pytest python3-hypothesis file)
+HOST_PACKAGES=(qemu-user-static g++-powerpc64le-linux-gnu python3-venv file)
 TARGET_PACKAGES=(libpython3.11-dev:ppc64el libstdc++6:ppc64el)
 
 # Private ppc64el interpreter: python3.11:ppc64el cannot be co-installed with the amd64 python3.
@@ -37,6 +37,28 @@ if [ ${#missing[@]} -gt 0 ] || [ ! -x "$PPC_ROOT/usr/bin/python3.11" ]; then
     echo "ppc64le setup: $((SECONDS - t0))s"
 fi
 PY=(qemu-ppc64le-static "$PPC_ROOT/usr/bin/python3.11")
+
+# The test requirements come from PyPI, as wheels for the target (hypothesis has a compiled part; it
+# publishes ppc64le wheels). Debian's python3-hypothesis (6.67) is too old for the tests.
+DEPS=build/ppc64le/deps
+if [ ! -f "$DEPS/.complete" ]; then
+    t0=$SECONDS
+    rm -rf "$DEPS" build/ppc64le/pip
+    /usr/bin/python3 -m venv build/ppc64le/pip
+    target=(--only-binary=:all: --python-version 3.11 --implementation cp --abi cp311 --abi abi3 --abi none
+            --platform manylinux2014_ppc64le --platform linux_ppc64le)
+    for minor in $(seq 17 36); do target+=(--platform "manylinux_2_${minor}_ppc64le"); done # glibc 2.36 on Debian 12
+    reqs=(pytest hypothesis)
+    [ -f tests/py/requirements.txt ] && reqs+=(-r tests/py/requirements.txt)
+    build/ppc64le/pip/bin/python -m pip install -q --disable-pip-version-check --target "$DEPS" "${target[@]}" \
+        "${reqs[@]}" 2>&1 | { grep -v "^WARNING: Location 'file:" || true; }
+    while IFS= read -r so; do
+        file -b "$so" | grep -q PowerPC || { echo "not built for ppc64le: $so" >&2; exit 1; }
+    done < <(find "$DEPS" -name '*.so')
+    touch "$DEPS/.complete"
+    echo "test requirements for the target: $((SECONDS - t0))s"
+fi
+DEPS=$(cd "$DEPS" && pwd)
 
 # 2. binfmt_misc, so that ppc64le children (subprocess.run([sys.executable, ...])) run too.
 [ -e /proc/sys/fs/binfmt_misc/register ] || mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc 2>/dev/null || true
@@ -67,15 +89,17 @@ for so in "$OUT"/*.so; do
 done
 
 # 4. tests under emulation, from the repository root so that pytest picks up its settings.
-#    Only the Debian (arch-independent) pytest and hypothesis are there; x86 plugins must not load.
-export PYTHONPATH=$PWD/$OUT PYTEST_DISABLE_PLUGIN_AUTOLOAD=1
+#    Plugins the host may have in dist-packages (x86-64 builds) must not load; hypothesis's is named.
+export PYTHONPATH=$PWD/$OUT:$DEPS PYTEST_DISABLE_PLUGIN_AUTOLOAD=1
 "${PY[@]}" - <<'EOF'
 import platform, sys, tavex
 assert platform.machine() == "ppc64le", platform.machine()
+import hypothesis, pytest
 print("target python:", sys.version.split()[0], platform.machine(), sys.byteorder, "module:", tavex.__file__)
+print("pytest", pytest.__version__, "hypothesis", hypothesis.__version__)
 EOF
 t0=$SECONDS
 rc=0
-TZ=UTC "${PY[@]}" -m pytest -q -ra -p no:cacheprovider "${@:-tests/py}" || rc=$?
+TZ=UTC "${PY[@]}" -m pytest -q -ra -p no:cacheprovider -p _hypothesis_pytestplugin "${@:-tests/py}" || rc=$?
 echo "ppc64le pytest: $((SECONDS - t0))s"
 exit $rc

@@ -37,18 +37,22 @@ constexpr std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) n
   return era * 146097 + doe - 719468;  // 719468 days from 0000-03-01 to 1970-01-01
 }
 
-// Inverse of days_from_civil.
+// Inverse of days_from_civil, without signed division: the day count is shifted by whole
+// 400-year eras so it is positive, then split with multiply-and-shift steps.
+// Exact from kMinDay - 1000 to kMaxDay + 1000 (the shifted count stays below 2^30).
 constexpr CivilDate civil_from_days(std::int64_t z) noexcept {
-  z += 719468;
-  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const std::int64_t doe = z - era * 146097;                               // [0, 146096]
-  const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;  // [0, 399]
-  const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);        // [0, 365]
-  const std::int64_t mp = (5 * doy + 2) / 153;                             // [0, 11]
-  const unsigned d = static_cast<unsigned>(doy - (153 * mp + 2) / 5 + 1);  // [1, 31]
-  const unsigned m = static_cast<unsigned>(mp < 10 ? mp + 3 : mp - 9);    // [1, 12]
-  const std::int64_t y = yoe + era * 400 + (m <= 2);
-  return {static_cast<std::int32_t>(y), static_cast<std::uint8_t>(m), static_cast<std::uint8_t>(d)};
+  constexpr std::int64_t kEras = 700;  // shifts kMinDay - 1 above zero; 4n + 3 stays below 2^32
+  const auto n = static_cast<std::uint32_t>(z + 719468 + kEras * 146097);  // days since a March 1
+  const std::uint32_t n1 = 4 * n + 3, century = n1 / 146097, nc = n1 % 146097 / 4;
+  const std::uint64_t p2 = std::uint64_t{2939745} * (4 * nc + 3);
+  const auto year_of_century = static_cast<std::uint32_t>(p2 >> 32);
+  const std::uint32_t day_of_year = static_cast<std::uint32_t>(p2) / 2939745 / 4;  // from March 1
+  const std::uint32_t n3 = 2141 * day_of_year + 197913;
+  const std::uint32_t m = n3 >> 16, d = (n3 & 0xFFFF) / 2141 + 1;
+  const std::uint32_t j = day_of_year >= 306;  // January or February: next calendar year
+  const std::int64_t y = std::int64_t{100 * century + year_of_century + j} - kEras * 400;
+  return {static_cast<std::int32_t>(y), static_cast<std::uint8_t>(j ? m - 12 : m),
+          static_cast<std::uint8_t>(d)};
 }
 
 inline constexpr std::int64_t kMinDay = days_from_civil(kMinYear, 1, 1);
