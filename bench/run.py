@@ -6,19 +6,24 @@ Every contender is a one-line statement compiled into its own timing loop:
     def inner(_n, _timer, <locals>):
         _t0 = _timer()
         for _ in _repeat(None, _n):
-            <stmt>; <stmt>; ... (UNROLL times)
+            <stmt>
+            <stmt>      (UNROLL times)
         return _timer() - _t0
 
-so the loop cost is the same for every contender and the callable and its
-arguments are fast locals. Contenders of one group run interleaved, in a new
-random order each round, with the garbage collector off; a row's figure is
-the median over the rounds of ns per statement, its spread the interquartile
-range, and its ratios the medians of the per-round ratios to the floor and to
-the fastest peer whose result equals tavex's.
+so the loop costs the same for every contender and the callable and its
+arguments are fast locals. The contenders of a group run interleaved, in a new
+random order each round, with the garbage collector off; a round's figure is
+the best of a few short runs (the contenders taking turns), and the rounds are
+spread over fresh processes. A row's figure is the median over all rounds of
+ns per statement, its spread the interquartile range, and its ratios the
+medians of the per-round ratios to the floor and to the fastest peer whose
+result equals tavex's.
 
-    python bench/run.py                 # everything, table on stdout
-    python bench/run.py --json          # also bench/results/<interp>-<time>.json
-    python bench/run.py -k enum -r 11   # only groups whose name contains "enum"
+    python bench/run.py                    # everything, table on stdout
+    python bench/run.py --json             # also bench/results/<interp>-<time>.json
+    python bench/run.py -k enum -r 45      # only groups whose key contains "enum"
+    python bench/run.py --alt new=build/x  # another tavex build, timed side by side
+    python bench/run.py --instructions     # also instructions per statement (callgrind)
 
 The floor module (tavexfloor) and the tavex_testing companion are found on
 sys.path; rows that need a missing module are skipped with a note.
@@ -146,7 +151,8 @@ def calibrate(c: Contender, sample_s: float) -> int:
     return max(1, int(n * sample_s / max(t, 1e-9)))
 
 
-def run_groups(groups: list, rounds: int, sample_s: float, warmup: int, inner: int, log) -> None:
+def run_groups(groups: list, rounds: int, sample_s: float, warmup: int, inner: int, log,
+               seed: int = 20240102) -> None:
     live = [c for g in groups for c in g.contenders if not c.skipped]
     for c in live:
         c.loop = compile_loop(c.stmt, list(c.env))
@@ -157,7 +163,7 @@ def run_groups(groups: list, rounds: int, sample_s: float, warmup: int, inner: i
         for c in live:
             c.time_once(1)
             c.n = calibrate(c, sample_s / inner)
-        rng = random.Random(20240102)
+        rng = random.Random(seed)
         total = warmup + rounds
         for r in range(total):
             for g in groups:
@@ -533,8 +539,6 @@ def rss_bytes() -> int:
 
 def memory_per_record(count: int) -> dict:
     """Bytes per record made `count` times over, by tracemalloc and by resident size."""
-    import tracemalloc
-
     tv = tavex if have(tavex) else None
     makers: dict = {}
     if tv and have(testing):
@@ -581,7 +585,9 @@ def memory_per_record(count: int) -> dict:
         except TypeError:
             pass  # PyPy has no getsizeof
         gc.collect()
-        if platform.python_implementation() == "CPython":
+        if platform.python_implementation() == "CPython":  # PyPy has no tracemalloc
+            import tracemalloc
+
             tracemalloc.start()
             before = tracemalloc.get_traced_memory()[0]
             keep = [make(i) for i in range(count)]
@@ -823,9 +829,37 @@ def count_instructions(args, groups: list, log) -> dict:
         return counts
 
 
+def run_workers(args, groups: list, warmup: int, log) -> float:
+    """Spreads the rounds over fresh processes, one after the other, and pools their samples:
+    a process can carry a bias of its own (where its objects and code happened to land),
+    which more rounds in the same process do not average out."""
+    per = -(-args.rounds // args.processes)
+    by_name = {(g.key, c.name): c for g in groups for c in g.contenders}
+    empties = []
+    for k in range(args.processes):
+        cmd = [sys.executable, os.path.abspath(__file__), "--worker", str(k + 1), "-q",
+               "-r", str(per), "-w", str(warmup), "-s", str(args.sample_ms), "-i", str(args.inner),
+               "-k", args.filter] + [f"--alt={a}" for a in args.alt]
+        p = subprocess.run(cmd, capture_output=True, text=True)
+        if p.returncode != 0:
+            raise SystemExit(f"worker {k + 1} failed:\n{p.stderr[-3000:]}")
+        data = json.loads(p.stdout)
+        empties.append(data["empty"])
+        for key, name, n, samples in data["samples"]:
+            c = by_name[(key, name)]
+            c.n = n
+            c.samples.extend(samples)
+        if log:
+            log(f"  process {k + 1}/{args.processes}: {per} rounds done")
+    return statistics.median(empties)
+
+
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("-r", "--rounds", type=int, default=31, help="timed rounds (default 31)")
+    ap.add_argument("-r", "--rounds", type=int, default=33,
+                    help="timed rounds in all, spread over the processes (default 33)")
+    ap.add_argument("-p", "--processes", type=int, default=3,
+                    help="fresh processes that share the rounds (default 3; 1 = this process)")
     ap.add_argument("-w", "--warmup", type=int, default=None,
                     help="untimed rounds first (default 3, 10 on PyPy)")
     ap.add_argument("-s", "--sample-ms", type=float, default=4.0,
@@ -842,6 +876,7 @@ def main(argv=None) -> int:
     ap.add_argument("--instructions", action="store_true",
                     help="also count instructions per statement under callgrind (slow)")
     ap.add_argument("--ir-child", action="store_true", help=argparse.SUPPRESS)
+    ap.add_argument("--worker", type=int, default=None, help=argparse.SUPPRESS)
     ap.add_argument("-q", "--quiet", action="store_true", help="no progress lines on stderr")
     args = ap.parse_args(argv)
     pypy = platform.python_implementation() == "PyPy"
@@ -854,13 +889,24 @@ def main(argv=None) -> int:
     if args.ir_child:
         ir_child(groups)
         return 0
-    info = machine()
+    info = machine() if args.worker is None else {}
     if log:
         log(f"{info['implementation']} {info['python']}: "
             f"{sum(len(g.contenders) for g in groups)} contenders in {len(groups)} groups")
     t0 = time.perf_counter()
-    empty = empty_loop_ns(5, args.sample_ms / 1000)
-    run_groups(groups, args.rounds, args.sample_ms / 1000, warmup, args.inner, log)
+    if args.worker is not None:
+        empty = empty_loop_ns(5, args.sample_ms / 1000)
+        run_groups(groups, args.rounds, args.sample_ms / 1000, warmup, args.inner, None,
+                   seed=args.worker)
+        json.dump({"empty": empty, "samples": [[g.key, c.name, c.n, c.samples]
+                                               for g in groups for c in g.contenders if c.samples]},
+                  sys.stdout)
+        return 0
+    if args.processes > 1:
+        empty = run_workers(args, groups, warmup, log)
+    else:
+        empty = empty_loop_ns(5, args.sample_ms / 1000)
+        run_groups(groups, args.rounds, args.sample_ms / 1000, warmup, args.inner, log)
     ir = count_instructions(args, groups, log) if args.instructions else {}
     rows = analyse(groups, ir)
     extra: dict = {}

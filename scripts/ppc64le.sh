@@ -15,7 +15,7 @@ TARGET_PACKAGES=(libpython3.11-dev:ppc64el libstdc++6:ppc64el)
 # Private ppc64el interpreter: python3.11:ppc64el cannot be co-installed with the amd64 python3.
 PPC_ROOT=${PPC_ROOT:-build/ppc64le/root}
 OUT=build/ppc64le/site
-mkdir -p "$PPC_ROOT"
+mkdir -p "$PPC_ROOT" build/ppc64le
 PPC_ROOT=$(cd "$PPC_ROOT" && pwd)
 
 # 1. toolchain, emulator, the ppc64el Python runtime and headers (multiarch)
@@ -28,7 +28,8 @@ if [ ${#missing[@]} -gt 0 ] || [ ! -x "$PPC_ROOT/usr/bin/python3.11" ]; then
     "${APT[@]}" update -qq
     if [ ${#missing[@]} -gt 0 ]; then
         echo "installing: ${missing[*]}"
-        "${APT[@]}" install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+        "${APT[@]}" install -y -qq --no-install-recommends "${missing[@]}" >build/ppc64le/apt.log 2>&1 ||
+            { tail -n 40 build/ppc64le/apt.log; exit 1; }
     fi
     if [ ! -x "$PPC_ROOT/usr/bin/python3.11" ]; then
         (cd "$PPC_ROOT" && "${APT[@]}" -o APT::Sandbox::User=root download -qq python3.11-minimal:ppc64el \

@@ -6,7 +6,8 @@
 #   - for every interpreter found (the default python3, each pyenv CPython >= 3.9, Debian's
 #     /usr/bin/python3, PyPy 3): a venv in .venvs/<label>, `pip install .`, and pytest tests/py
 #     under three time zones (the module must never look at the local zone),
-#   - the optional steps scripts/check_stubs.sh, scripts/reliability_quick.sh, scripts/ppc64le.sh.
+#   - the optional steps scripts/check_stubs.sh, check_packaging.sh, reliability_quick.sh, ppc64le.sh
+#     (each runs if the script exists).
 # It goes on after a failure so that the summary is complete, and exits non-zero if any step failed.
 #
 # Knobs (environment): TAVEX_TEST_JOBS   steps run at once (default 2, the machine's cores)
@@ -59,8 +60,12 @@ install_packages() {
     local sudo=()
     [ "$(id -u)" = 0 ] || sudo=(sudo)
     echo "installing: ${missing[*]}"
-    "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 update -qq
-    "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}"
+    if ! { "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 update -qq &&
+           "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}"
+         } >"$LOGS/apt.log" 2>&1; then
+        tail -n 40 "$LOGS/apt.log"
+        return 1
+    fi
 }
 
 say "apt packages"
@@ -98,10 +103,11 @@ outcome() {
 
 # run_pytest LOG TZ ARGS...: pytest tests/py from the repository root with the venv's pytest.
 run_pytest() {
-    local log=$1 zone=$2 rc=0; shift 2
+    local log=$1 zone=$2 rc=0 t=$SECONDS; shift 2
     echo "--- pytest, TZ=$zone"
     TZ=$zone timeout --kill-after=30 "$TEST_TIMEOUT" "$VENV/bin/python" -m pytest tests/py "$@" >"$log" 2>&1 || rc=$?
     cat "$log"
+    echo "pytest, TZ=$zone: $((SECONDS - t))s"
     [ $rc -eq 124 ] && echo "pytest timed out after ${TEST_TIMEOUT}s"
     [ $rc -eq 5 ] && echo "pytest collected no tests"
     return $rc
@@ -131,11 +137,14 @@ job_python() {
         record "$order" "$label" FAIL "$ver" $((SECONDS - T0)) "pip install of test requirements failed"; return
     fi
     # A build dir of its own per venv: pyenv's and Debian's 3.11 share one wheel tag.
+    echo "venv and test requirements: $((SECONDS - T0))s"
+    local t=$SECONDS
     echo "--- pip install . (TAVEX_WERROR=ON, build dir build/py-$label)"
     if ! TAVEX_WERROR=ON "$VENV/bin/python" -m pip install -q . --config-settings=build-dir="build/py-$label" 2>&1 \
             | { grep -v "^WARNING: Location 'file:" || true; }; then
         record "$order" "$label" FAIL "$ver" $((SECONDS - T0)) "pip install . failed"; return
     fi
+    echo "pip install .: $((SECONDS - t))s"
     # Import from a neutral folder so that only the installed copy can be found.
     if ! (cd / && "$VENV/bin/python" -c 'import tavex; print("imported", tavex.__file__)'); then
         record "$order" "$label" FAIL "$ver" $((SECONDS - T0)) "import tavex failed"; return
@@ -152,6 +161,14 @@ job_python() {
         record "$order" "$label" FAIL "$ver" $((SECONDS - T0)) "outcome depends on TZ: UTC [$utc] Shanghai [$sh] New York [$ny]"
     else
         record "$order" "$label" PASS "$ver" $((SECONDS - T0)) "$utc (x3 zones)"
+    fi
+}
+
+job_packaging() {
+    if bash scripts/check_packaging.sh "$1"; then
+        record 72 packaging PASS "$2" $((SECONDS - T0))
+    else
+        record 72 packaging FAIL "$2" $((SECONDS - T0)) "scripts/check_packaging.sh failed"
     fi
 }
 
@@ -178,6 +195,8 @@ reap_one() {
     [ -n "$pid" ] || return 0
     say "${JOB_NAME[$pid]} (log: build/test-logs/${JOB_NAME[$pid]}.log)"
     cat "$LOGS/${JOB_NAME[$pid]}.log"
+    compgen -G "$RESULTS/*-${JOB_NAME[$pid]}" >/dev/null ||
+        record 99 "${JOB_NAME[$pid]}" FAIL - 0 "ended without a result (see its log)"
     unset "JOB_NAME[$pid]"
 }
 reap_all() { while [ ${#JOB_NAME[@]} -gt 0 ]; do reap_one; done; }
@@ -236,10 +255,17 @@ else
     echo "absent: pypy3"
 fi
 n_cpython=0
-for i in "${!LABELS[@]}"; do
-    printf '  %-24s %s\n' "${LABELS[$i]}" "${EXES[$i]}"
-    [[ ${LABELS[$i]} == cp* ]] && n_cpython=$((n_cpython + 1))
-done
+for label in "${LABELS[@]}"; do [[ $label == cp* ]] && n_cpython=$((n_cpython + 1)); done
+# A bare Debian 12 has one release CPython; its debug build (python3-dbg, another ABI with
+# reference-count checks) then stands in as the second.
+if [ "$n_cpython" -lt 2 ] && [ -x /usr/bin/python3-dbg ]; then
+    read -r impl ver _ <<<"$(probe /usr/bin/python3-dbg)"
+    if [ "${impl:-}" = CPython ] && add_interp "cp$ver-debian-dbg" /usr/bin/python3-dbg; then
+        echo "fewer than two release CPythons: Debian's debug build added"
+        n_cpython=$((n_cpython + 1))
+    fi
+fi
+for i in "${!LABELS[@]}"; do printf '  %-24s %s\n' "${LABELS[$i]}" "${EXES[$i]}"; done
 [ -n "$DEFAULT_LABEL" ] && echo "default python3: $DEFAULT_LABEL"
 missing_req=""
 [ -n "$PYPY_LABEL" ] || missing_req+="PyPy 3 missing; "
@@ -263,6 +289,15 @@ for i in "${!LABELS[@]}"; do
     [ "${LABELS[$i]}" = "$PYPY_LABEL" ] && continue
     wanted "${LABELS[$i]}" && start_job "${LABELS[$i]}" job_python $((10 + i)) "${LABELS[$i]}" "${EXES[$i]}"
 done
+DEFAULT_EXE=""
+for i in "${!LABELS[@]}"; do [ "${LABELS[$i]}" = "$DEFAULT_LABEL" ] && DEFAULT_EXE=${EXES[$i]}; done
+if [ ! -f scripts/check_packaging.sh ]; then
+    record 72 packaging SKIP - 0 "scripts/check_packaging.sh not present"
+elif [ -z "$DEFAULT_EXE" ]; then
+    record 72 packaging SKIP - 0 "no default python3"
+elif wanted packaging; then
+    start_job packaging job_packaging "$DEFAULT_EXE" "$DEFAULT_LABEL"
+fi
 if [ -f scripts/ppc64le.sh ]; then
     wanted ppc64le && start_job ppc64le job_ppc64le
 else
@@ -272,7 +307,9 @@ reap_all
 
 # Hooks that may reuse the venvs run once nothing else is running.
 if [ -f scripts/check_stubs.sh ]; then
-    if [ -n "$DEFAULT_LABEL" ] && wanted stubs; then
+    if [ -z "$DEFAULT_LABEL" ]; then
+        record 70 stubs SKIP - 0 "no default python3"
+    elif wanted stubs; then
         say "stubs: bash scripts/check_stubs.sh .venvs/$DEFAULT_LABEL/bin/python"
         t0=$SECONDS
         if bash scripts/check_stubs.sh "$ROOT/.venvs/$DEFAULT_LABEL/bin/python" </dev/null; then

@@ -45,16 +45,23 @@ def test_generated_texts_agree(seed):
     assert len(counts) >= 7, counts
 
 
-def test_arbitrary_text_agrees():
-    hypothesis = pytest.importorskip("hypothesis")
-    st = hypothesis.strategies
-
-    pieces = st.sampled_from(["2024", "-", "01", "29", "31", "T", " ", ":", "59", "60", ".",
+try:
+    import hypothesis
+    from hypothesis import strategies as st
+except ImportError:
+    hypothesis = None
+else:
+    # Arbitrary text, and text glued from date-time pieces. Built once: strategies made per
+    # call would pile up in hypothesis's caches.
+    PIECES = st.sampled_from(["2024", "-", "01", "29", "31", "T", " ", ":", "59", "60", ".",
                               "123", "Z", "+", "\u2212", "08:00", "23:59", "24:00", "\udc80"])
+    TEXTS = st.one_of(st.text(max_size=40), st.lists(PIECES, max_size=14).map("".join))
 
+
+@pytest.mark.skipif(hypothesis is None, reason="needs hypothesis")
+def test_arbitrary_text_agrees():
     @hypothesis.settings(max_examples=200, deadline=None, derandomize=True)
-    @hypothesis.given(st.one_of(st.text(max_size=40),
-                                st.lists(pieces, max_size=14).map("".join)))
+    @hypothesis.given(TEXTS)
     def check(s):
         with warnings.catch_warnings(record=True) as log:
             warnings.simplefilter("always")
