@@ -271,8 +271,10 @@ finish_fuzz() {
   fi
 }
 
+ASAN_DESELECT=${RELIABILITY_ASAN_DESELECT-tests/py/test_records.py::test_dropped_records_free_their_memory}
+
 asan_env() {
-  env LD_PRELOAD="$ASAN_LIB" PYTHONMALLOC=malloc PYTHONPATH="$ROOT/$ASAN_DIR" \
+  env LD_PRELOAD="$ASAN_LIB" PYTHONMALLOC=malloc PYTHONPATH="$ROOT/$ASAN_DIR" TAVEX_SANITIZED=1 \
     ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1 \
     LSAN_OPTIONS=suppressions="$ROOT/tests/sanitizers/lsan.supp":print_suppressions=0 \
     UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 "$@"
@@ -289,7 +291,12 @@ prepare_asan() {
 step_asan() {
   [ -n "${ASAN_READY:-}" ] || return 0
   local ok=1 parts=()
-  if run asan asan-pytest asan_env "$PYTHON" -m pytest -q -p no:cacheprovider tests/py; then
+  # Tests that measure resident memory cannot pass under ASan, whose quarantine keeps freed
+  # blocks mapped on purpose; the memory step measures that on the release build instead.
+  local deselect=()
+  for t in $ASAN_DESELECT; do deselect+=(--deselect "$t"); done
+  if run asan asan-pytest asan_env "$PYTHON" -m pytest -q -p no:cacheprovider tests/py \
+      "${deselect[@]}"; then
     parts+=("pytest $(grep -E -o '[0-9]+ passed[^=]*' "$LOGS/asan-pytest.log" | tail -1 | sed 's/ in .*//')")
   else ok=0; parts+=("pytest FAILED"); fi
   if grep -q -E "ERROR: (AddressSanitizer|LeakSanitizer)|runtime error:" "$LOGS/asan-pytest.log"; then
@@ -298,7 +305,7 @@ step_asan() {
   if [ "$ASAN_CPP_TESTS" = ON ]; then
     if run asan asan-ctest env UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
         ASAN_OPTIONS=detect_leaks=1 ctest --test-dir "$ASAN_DIR" -j "$JOBS" --output-on-failure; then
-      parts+=("C++ $(grep -E -o '[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$LOGS/asan-ctest.log" | sed 's/.*out of /tests /') passed")
+      parts+=("C++ $(grep -E -o 'tests passed.* out of [0-9]+' "$LOGS/asan-ctest.log" | sed 's/.*out of //') tests passed")
     else ok=0; parts+=("C++ tests FAILED"); fi
   else
     parts+=("C++ tests skipped (no GoogleTest)")

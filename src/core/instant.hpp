@@ -96,4 +96,16 @@ constexpr std::optional<Instant> truncate_to_day(const Instant& v) noexcept {
   return Instant{floor_div(*t, kNanosPerDay), 0, 0};
 }
 
+// The same on calendar fields. Every instant of the years 1678..2261 lies inside the window,
+// so those keep their date and drop the time without any arithmetic.
+constexpr std::optional<Fields> truncate_to_day(const Fields& f) noexcept {
+  if (f.year >= 1678 && f.year <= 2261) [[likely]]
+    return Fields{f.year, f.month, f.day, 0, 0, 0, 0, false};
+  const std::optional<Instant> day = truncate_to_day(
+      from_fields(f.year, f.month, f.day, f.hour, f.minute, f.second,
+                  f.nanos + (f.leap ? static_cast<std::uint32_t>(kNanosPerSecond) : 0u)));
+  if (!day) return std::nullopt;
+  return to_fields(*day);
+}
+
 }  // namespace tavex::core

@@ -59,11 +59,11 @@ Result<Ref> ms_to_date(const Bound& args) {
 }
 
 Result<Ref> truncate_to_day(const Bound& args) {
-  Result<core::Instant> v = py::to_instant(args[0], "date");
+  Result<core::Fields> v = py::to_utc_fields(args[0], "date");
   if (!v.ok()) return v.failure();
-  const std::optional<core::Instant> day = core::truncate_to_day(v.value());
+  const std::optional<core::Fields> day = core::truncate_to_day(v.value());
   if (TAVEX_UNLIKELY(!day)) return Failure::helper("timestamp exceeds num_nanoseconds limit");
-  return py::from_instant(*day);
+  return py::from_fields(*day);
 }
 
 }  // namespace

@@ -25,9 +25,9 @@ Result<Ref> str_to_date(const Bound& args) {
 }
 
 Result<Ref> date_to_str(const Bound& args) {
-  Result<core::Instant> v = py::to_instant(args[0], "d");
+  Result<core::Fields> v = py::to_utc_fields(args[0], "d");
   if (!v.ok()) return v.failure();
-  const core::Fields f = core::to_fields(v.value());
+  const core::Fields& f = v.value();
   char buffer[core::kRfc3339MaxLength];
   const std::size_t n = core::write_rfc3339(buffer, f.year, f.month, f.day, f.hour, f.minute,
                                             f.second, f.nanos / 1000);

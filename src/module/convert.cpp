@@ -54,7 +54,7 @@ Result<std::string_view> to_text(PyObject* o, const char* param) noexcept {
   return std::string_view(utf8, static_cast<std::size_t>(size));
 }
 
-Result<core::Instant> to_instant(PyObject* o, const char* param) noexcept {
+Result<core::Fields> to_utc_fields(PyObject* o, const char* param) noexcept {
   if (!datetime_api_ready()) return Failure::pending();
   if (TAVEX_UNLIKELY(!PyDateTime_Check(o)))
     return argument_type_error(param, refusal_text(o, "PyDateTime"));
@@ -68,16 +68,19 @@ Result<core::Instant> to_instant(PyObject* o, const char* param) noexcept {
     if (truth < 0) return collect_conversion_error(param);
     if (truth == 0) return Failure::value("expected datetime.timezone.utc");
   }
-  const auto micro = static_cast<std::uint32_t>(PyDateTime_DATE_GET_MICROSECOND(o));
-  return core::from_fields(PyDateTime_GET_YEAR(o), PyDateTime_GET_MONTH(o),
-                           PyDateTime_GET_DAY(o), PyDateTime_DATE_GET_HOUR(o),
-                           PyDateTime_DATE_GET_MINUTE(o), PyDateTime_DATE_GET_SECOND(o),
-                           micro * 1000u);
+  return core::Fields{
+      PyDateTime_GET_YEAR(o),
+      static_cast<std::uint8_t>(PyDateTime_GET_MONTH(o)),
+      static_cast<std::uint8_t>(PyDateTime_GET_DAY(o)),
+      static_cast<std::uint8_t>(PyDateTime_DATE_GET_HOUR(o)),
+      static_cast<std::uint8_t>(PyDateTime_DATE_GET_MINUTE(o)),
+      static_cast<std::uint8_t>(PyDateTime_DATE_GET_SECOND(o)),
+      static_cast<std::uint32_t>(PyDateTime_DATE_GET_MICROSECOND(o)) * 1000u,
+      false};
 }
 
-Result<Ref> from_instant(const core::Instant& v) noexcept {
+Result<Ref> from_fields(const core::Fields& f) noexcept {
   if (!datetime_api_ready()) return Failure::pending();
-  const core::Fields f = core::to_fields(v);
   PyObject* out = PyDateTimeAPI->DateTime_FromDateAndTimeAndFold(
       f.year, f.month, f.day, f.hour, f.minute, f.second, static_cast<int>(f.nanos / 1000),
       PyDateTime_TimeZone_UTC, 0, PyDateTimeAPI->DateTimeType);

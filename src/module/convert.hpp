@@ -35,12 +35,17 @@ Result<std::uint32_t> to_uint32(PyObject* o, const char* param) noexcept;
 // The UTF-8 form of a str, borrowed from the object for the duration of the call.
 Result<std::string_view> to_text(PyObject* o, const char* param) noexcept;
 
-// An aware datetime whose tzinfo equals datetime.timezone.utc.
-Result<core::Instant> to_instant(PyObject* o, const char* param) noexcept;
+// The fields of an aware datetime whose tzinfo equals datetime.timezone.utc, read as they
+// stand and taken as UTC (the tzinfo is never asked for its offset).
+Result<core::Fields> to_utc_fields(PyObject* o, const char* param) noexcept;
 
-// A new aware datetime in UTC; digits below the microsecond are dropped, and a leap
-// second is folded into second 59 with a UserWarning.
-Result<Ref> from_instant(const core::Instant& v) noexcept;
+// A new aware datetime in UTC from calendar fields; digits below the microsecond are
+// dropped, and a leap second (`leap`) is second 59 with a UserWarning.
+Result<Ref> from_fields(const core::Fields& f) noexcept;
+
+inline Result<Ref> from_instant(const core::Instant& v) noexcept {
+  return from_fields(core::to_fields(v));
+}
 
 inline Result<Ref> from_int64(std::int64_t v) noexcept {
   PyObject* o = PyLong_FromLong(v);

@@ -102,37 +102,36 @@ Failure Failure::helper(std::string message) {
 }
 
 Failure Failure::panic(std::string text, std::source_location where) {
-  Failure f(Kind::Panic, std::move(text));
-  f.where_ = where;
-  return f;
+  return Failure(Kind::Panic, std::move(text), where);
 }
 
 PyObject* Failure::raise() && noexcept {
   try {
     switch (kind_) {
+      case Kind::None:  // a raise without a failure is a bug of the module
       case Kind::Pending:
         if (!PyErr_Occurred())
           PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
         return nullptr;
       case Kind::Type:
-        set_text(PyExc_TypeError, text_);
+        set_text(PyExc_TypeError, detail_->text);
         return nullptr;
       case Kind::Value:
-        set_text(PyExc_ValueError, text_);
+        set_text(PyExc_ValueError, detail_->text);
         return nullptr;
       case Kind::Overflow:
-        set_text(PyExc_OverflowError, text_);
+        set_text(PyExc_OverflowError, detail_->text);
         return nullptr;
       case Kind::Helper:
-        set_text(PyExc_RuntimeError, text_);
+        set_text(PyExc_RuntimeError, detail_->text);
         return nullptr;
       case Kind::Panic: {
         std::fprintf(stderr, "tavex: thread '%s' hit an internal failure at %s:%u:\n%s\n",
-                     current_thread_name().c_str(), where_.file_name(),
-                     static_cast<unsigned>(where_.line()), text_.c_str());
+                     current_thread_name().c_str(), detail_->where.file_name(),
+                     static_cast<unsigned>(detail_->where.line()), detail_->text.c_str());
         std::fflush(stderr);
         PyObject* type = panic_exception_type();
-        if (type) set_text(type, text_);
+        if (type) set_text(type, detail_->text);
         return nullptr;
       }
     }

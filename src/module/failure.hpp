@@ -6,7 +6,8 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
-#include <variant>
+#include <memory>
+#include <type_traits>
 
 #include "module/ref.hpp"
 
@@ -21,6 +22,7 @@ namespace tavex::py {
 }
 
 enum class Kind : std::uint8_t {
+  None,      // no failure: the Result holds a value
   Pending,   // the interpreter's error indicator is already set
   Type,      // TypeError
   Value,     // ValueError
@@ -29,9 +31,13 @@ enum class Kind : std::uint8_t {
   Panic,     // the internal failure exception
 };
 
+// A failed call, kept as data until the entry routine raises it. It is one byte and a
+// pointer, so that a Result costs next to nothing on the path that succeeds; the text is
+// allocated only when a failure is made.
 class Failure {
  public:
-  static Failure pending() noexcept { return Failure(Kind::Pending, {}); }
+  Failure() noexcept = default;  // no failure
+  static Failure pending() noexcept { return Failure(Kind::Pending); }
   [[gnu::cold]] static Failure type(std::string text) { return Failure(Kind::Type, std::move(text)); }
   [[gnu::cold]] static Failure value(std::string text) { return Failure(Kind::Value, std::move(text)); }
   [[gnu::cold]] static Failure overflow(std::string text) {
@@ -44,29 +50,35 @@ class Failure {
                                      std::source_location where = std::source_location::current());
 
   Kind kind() const noexcept { return kind_; }
-  const std::string& text() const noexcept { return text_; }
 
   // Sets the interpreter's error indicator from this failure; always returns nullptr.
   [[gnu::cold]] PyObject* raise() && noexcept;
 
  private:
-  Failure(Kind k, std::string t) noexcept : kind_(k), text_(std::move(t)) {}
-  Kind kind_;
-  std::string text_;
-  std::source_location where_{};
+  struct Detail {
+    std::string text;
+    std::source_location where;
+  };
+  explicit Failure(Kind k) noexcept : kind_(k) {}
+  Failure(Kind k, std::string t, std::source_location where = {})
+      : kind_(k), detail_(std::make_unique<Detail>(Detail{std::move(t), where})) {}
+  Kind kind_ = Kind::None;
+  std::unique_ptr<Detail> detail_;
 };
 
+// A value or a failure. T must be cheap to default-construct (a Ref, a number, a view).
 template <class T>
 class [[nodiscard]] Result {
  public:
-  Result(T v) noexcept(std::is_nothrow_move_constructible_v<T>) : v_(std::move(v)) {}
-  Result(Failure f) noexcept : v_(std::move(f)) {}
-  bool ok() const noexcept { return v_.index() == 0; }
-  T& value() noexcept { return *std::get_if<0>(&v_); }
-  Failure&& failure() noexcept { return std::move(*std::get_if<1>(&v_)); }
+  Result(T v) noexcept(std::is_nothrow_move_constructible_v<T>) : value_(std::move(v)) {}
+  Result(Failure f) noexcept : failure_(std::move(f)) {}
+  bool ok() const noexcept { return failure_.kind() == Kind::None; }
+  T& value() noexcept { return value_; }
+  Failure&& failure() noexcept { return std::move(failure_); }
 
  private:
-  std::variant<T, Failure> v_;
+  T value_{};
+  Failure failure_;
 };
 
 // The internal failure exception class, created on first use and never released.

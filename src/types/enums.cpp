@@ -105,10 +105,11 @@ bool operand_value(PyObject* other, long& out) noexcept {
 
 template <std::size_t I>
 PyObject* enum_richcompare(PyObject* self, PyObject* other, int op) noexcept {
+  // The classes admit no subclasses, so an exact type test is the class's whole type check.
   PyTypeObject* type = g_state[I].type;
-  if (!PyObject_TypeCheck(self, type) || op < Py_LT || op > Py_GE) Py_RETURN_NOTIMPLEMENTED;
+  if (Py_TYPE(self) != type || op < Py_LT || op > Py_GE) Py_RETURN_NOTIMPLEMENTED;
   long rhs = 0;
-  if (PyObject_TypeCheck(other, type))
+  if (Py_TYPE(other) == type)
     rhs = reinterpret_cast<EnumObject*>(other)->value;
   else if (!operand_value(other, rhs))
     Py_RETURN_NOTIMPLEMENTED;

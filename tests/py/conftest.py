@@ -31,7 +31,7 @@ def only(name, result):
     """An object whose only special method `name` returns `result`, or raises it."""
     def method(self):
         if isinstance(result, BaseException):
-            raise result
+            raise type(result)(*result.args)  # a fresh one: a reraised instance grows its traceback
         return result
     return type(name.strip("_").capitalize() + "Only", (), {name: method})()
 

@@ -9,6 +9,18 @@ import pytest
 
 import tavex
 
+try:
+    import hypothesis
+    from hypothesis import strategies as st
+except ImportError:
+    hypothesis = None
+else:
+    # Arbitrary text, and text glued from date-time pieces. Built once: strategies made per
+    # call would pile up in hypothesis's caches.
+    PIECES = st.sampled_from(["2024", "-", "01", "29", "31", "T", " ", ":", "59", "60", ".",
+                              "123", "Z", "+", "\u2212", "08:00", "23:59", "24:00", "\udc80"])
+    TEXTS = st.one_of(st.text(max_size=40), st.lists(PIECES, max_size=14).map("".join))
+
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "reference"))
 import diff_fuzz  # noqa: E402
 import rfc3339_reference as reference  # noqa: E402
@@ -43,19 +55,6 @@ def test_generated_texts_agree(seed):
     assert mismatches == []
     # The generator keeps reaching every outcome.
     assert len(counts) >= 7, counts
-
-
-try:
-    import hypothesis
-    from hypothesis import strategies as st
-except ImportError:
-    hypothesis = None
-else:
-    # Arbitrary text, and text glued from date-time pieces. Built once: strategies made per
-    # call would pile up in hypothesis's caches.
-    PIECES = st.sampled_from(["2024", "-", "01", "29", "31", "T", " ", ":", "59", "60", ".",
-                              "123", "Z", "+", "\u2212", "08:00", "23:59", "24:00", "\udc80"])
-    TEXTS = st.one_of(st.text(max_size=40), st.lists(PIECES, max_size=14).map("".join))
 
 
 @pytest.mark.skipif(hypothesis is None, reason="needs hypothesis")
