@@ -16,8 +16,8 @@ using py::Failure;
 using py::Ref;
 using py::Result;
 
-constinit py::ParamSpec kMsToDateParams{"ms_to_date", {"ts"}, 1, 1};
-constinit py::ParamSpec kTruncateToDayParams{"truncate_to_day", {"date"}, 1, 1};
+constexpr py::ParamSpec kMsToDateParams{"ms_to_date", {"ts"}, 1, 1};
+constexpr py::ParamSpec kTruncateToDayParams{"truncate_to_day", {"date"}, 1, 1};
 
 [[gnu::cold]] Failure clock_before_epoch(const timespec& now) {
   // How far before 1970 the clock reads, as seconds and nanoseconds.

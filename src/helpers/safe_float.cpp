@@ -10,7 +10,7 @@ using py::Bound;
 using py::Ref;
 using py::Result;
 
-constinit py::ParamSpec kSafeFloatParams{"safe_float", {"value", "decimals"}, 2, 2};
+constexpr py::ParamSpec kSafeFloatParams{"safe_float", {"value", "decimals"}, 2, 2};
 
 Result<Ref> safe_float(const Bound& args) {
   Result<double> value = py::to_double(args[0], "value");

@@ -13,8 +13,8 @@ using py::Bound;
 using py::Ref;
 using py::Result;
 
-constinit py::ParamSpec kStrToDateParams{"str_to_date", {"s"}, 1, 1};
-constinit py::ParamSpec kDateToStrParams{"date_to_str", {"d"}, 1, 1};
+constexpr py::ParamSpec kStrToDateParams{"str_to_date", {"s"}, 1, 1};
+constexpr py::ParamSpec kDateToStrParams{"date_to_str", {"d"}, 1, 1};
 
 Result<Ref> str_to_date(const Bound& args) {
   Result<std::string_view> text = py::to_text(args[0], "s");
