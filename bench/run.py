@@ -422,7 +422,9 @@ def record_groups(tv, fl, companion) -> list:
         if frec is not None:
             # the floor's enum field is its own OrderStatus: compared for cost, not value
             cands.append(T(f"floor Record.{fattr} (new object)", f"r.{fattr}", "floor", r=frec))
-            cands.append(T(f"floor SlotRecord.{fattr} (stored)", f"r.{fattr}", "peer", r=fslot))
+            # stored objects: the least any attribute read can cost, shown for scale
+            cands.append(T(f"floor SlotRecord.{fattr} (stored)", f"r.{fattr}", "context",
+                           r=fslot))
         cands.append(T(f"__slots__ .{attr}", f"r.{attr}", "peer", r=slot))
         cands.append(T(f"namedtuple .{attr}", f"r.{attr}", "peer", r=nt))
         g = Group(f"record {kind}", f"read a {kind} field ({attr})", cands, 1.10, same_value)

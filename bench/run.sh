@@ -9,11 +9,14 @@
 #   BENCH_PYTHONS  "tag=interpreter ..." (default: cpython311 from pyenv, pypy39 = /usr/bin/pypy3)
 #   BENCH_HOME     where venvs and builds go (default: build/bench-env, git-ignored)
 #   TAVEX_FLOOR    directory of tavexfloor.c and build.sh (default: /work/shared/floor)
+#   TAVEX_SRC      the source tree to install tavex from (default: this checkout), e.g. a
+#                  `git archive` export of one commit, so the figures belong to that commit
 #   TAVEX_DEV      a CMake build dir of tavex to use instead of installing the tree
 #                  (CPython 3.11 only, e.g. build/dev configured with -DCMAKE_BUILD_TYPE=Release)
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
+SRC=${TAVEX_SRC:-$ROOT}
 HOME_DIR=${BENCH_HOME:-$ROOT/build/bench-env}
 FLOOR=${TAVEX_FLOOR:-/work/shared/floor}
 PYTHONS=${BENCH_PYTHONS:-"cpython311=/root/.pyenv/versions/3.11.7/bin/python3 pypy39=/usr/bin/pypy3"}
@@ -41,7 +44,7 @@ for entry in $PYTHONS; do
         # A build dir of our own, so a concurrent pip install elsewhere does not collide.
         "$venv/bin/python" -m pip install -q --force-reinstall --no-deps \
             --config-settings=build-dir="$HOME_DIR/build-$tag" \
-            --config-settings=cmake.build-type=Release "$ROOT" >/dev/null
+            --config-settings=cmake.build-type=Release "$SRC" >/dev/null
     fi
 
     if sh "$FLOOR/build.sh" "$venv/bin/python" "$HOME_DIR/floor-$tag" >/dev/null 2>&1; then

@@ -54,13 +54,21 @@ constexpr std::int64_t floor_div(std::int64_t a, std::int64_t b) noexcept {
 }
 
 // Milliseconds since 1970 (no leap seconds) to an instant; nothing outside the calendar range.
+// Floor division as quotient and remainder with one correction step each, so no product can
+// overflow, not even for INT64_MIN.
 constexpr std::optional<Instant> from_unix_ms(std::int64_t ms) noexcept {
-  const std::int64_t secs = floor_div(ms, 1000);              // |secs| < 2^54
-  // Not ms - secs * 1000: for INT64_MIN that product overflows.
-  const std::int64_t rem_ms = (ms % 1000 + 1000) % 1000;     // [0, 999]
-  const std::int64_t days = floor_div(secs, kSecondsPerDay);
+  std::int64_t secs = ms / 1000, rem_ms = ms % 1000;
+  if (rem_ms < 0) {
+    rem_ms += 1000;
+    --secs;
+  }
+  std::int64_t days = secs / kSecondsPerDay, sod = secs % kSecondsPerDay;
+  if (sod < 0) {
+    sod += kSecondsPerDay;
+    --days;
+  }
   if (days < kMinDay || days > kMaxDay) return std::nullopt;
-  return Instant{days, static_cast<std::uint32_t>(secs - days * kSecondsPerDay),
+  return Instant{days, static_cast<std::uint32_t>(sod),
                  static_cast<std::uint32_t>(rem_ms * 1'000'000)};
 }
 

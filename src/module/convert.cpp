@@ -54,20 +54,7 @@ Result<std::string_view> to_text(PyObject* o, const char* param) noexcept {
   return std::string_view(utf8, static_cast<std::size_t>(size));
 }
 
-Result<core::Fields> to_utc_fields(PyObject* o, const char* param) noexcept {
-  if (!datetime_api_ready()) return Failure::pending();
-  if (TAVEX_UNLIKELY(!PyDateTime_Check(o)))
-    return argument_type_error(param, refusal_text(o, "PyDateTime"));
-  Ref tz = tzinfo_of(o);
-  if (!tz) return collect_conversion_error(param);
-  if (TAVEX_UNLIKELY(tz.get() != PyDateTime_TimeZone_UTC)) {
-    if (tz.get() == Py_None)
-      return argument_type_error(param, "expected a datetime with non-None tzinfo");
-    Ref eq = Ref::steal(PyObject_RichCompare(tz.get(), PyDateTime_TimeZone_UTC, Py_EQ));
-    const int truth = eq ? PyObject_IsTrue(eq.get()) : -1;
-    if (truth < 0) return collect_conversion_error(param);
-    if (truth == 0) return Failure::value("expected datetime.timezone.utc");
-  }
+inline core::Fields fields_of(PyObject* o) noexcept {
   return core::Fields{
       PyDateTime_GET_YEAR(o),
       static_cast<std::uint8_t>(PyDateTime_GET_MONTH(o)),
@@ -79,14 +66,50 @@ Result<core::Fields> to_utc_fields(PyObject* o, const char* param) noexcept {
       false};
 }
 
-Result<Ref> from_fields(const core::Fields& f) noexcept {
+Result<core::Fields> to_utc_fields(PyObject* o, const char* param) noexcept {
   if (!datetime_api_ready()) return Failure::pending();
+  if (TAVEX_UNLIKELY(!PyDateTime_Check(o)))
+    return argument_type_error(param, refusal_text(o, "PyDateTime"));
+#ifndef PYPY_VERSION
+  // The common case takes no reference of its own: the datetime keeps its tzinfo alive.
+  const auto* dt = reinterpret_cast<const PyDateTime_DateTime*>(o);
+  if (TAVEX_LIKELY(dt->hastzinfo && dt->tzinfo == PyDateTime_TimeZone_UTC)) return fields_of(o);
+#endif
+  Ref tz = tzinfo_of(o);
+  if (!tz) return collect_conversion_error(param);
+  if (TAVEX_UNLIKELY(tz.get() != PyDateTime_TimeZone_UTC)) {
+    if (tz.get() == Py_None)
+      return argument_type_error(param, "expected a datetime with non-None tzinfo");
+    Ref eq = Ref::steal(PyObject_RichCompare(tz.get(), PyDateTime_TimeZone_UTC, Py_EQ));
+    const int truth = eq ? PyObject_IsTrue(eq.get()) : -1;
+    if (truth < 0) return collect_conversion_error(param);
+    if (truth == 0) return Failure::value("expected datetime.timezone.utc");
+  }
+  return fields_of(o);
+}
+
+PyObject* new_datetime(const core::Fields& f) noexcept {
+  if (!datetime_api_ready()) return nullptr;
   PyObject* out = PyDateTimeAPI->DateTime_FromDateAndTimeAndFold(
       f.year, f.month, f.day, f.hour, f.minute, f.second, static_cast<int>(f.nanos / 1000),
       PyDateTime_TimeZone_UTC, 0, PyDateTimeAPI->DateTimeType);
-  if (!out) return Failure::pending();
+  if (!out) return nullptr;
   if (TAVEX_UNLIKELY(f.leap) && PyErr_WarnEx(PyExc_UserWarning, kLeapWarning, 0) < 0)
     PyErr_WriteUnraisable(out);  // the value is still good; the warning went astray
+  return out;
+}
+
+PyObject* new_datetime(const core::Instant& v) noexcept { return new_datetime(core::to_fields(v)); }
+
+Result<Ref> from_fields(const core::Fields& f) noexcept {
+  PyObject* out = new_datetime(f);
+  if (!out) return Failure::pending();
+  return Ref::steal(out);
+}
+
+Result<Ref> from_instant(const core::Instant& v) noexcept {
+  PyObject* out = new_datetime(v);
+  if (!out) return Failure::pending();
   return Ref::steal(out);
 }
 

@@ -39,13 +39,15 @@ Result<std::string_view> to_text(PyObject* o, const char* param) noexcept;
 // stand and taken as UTC (the tzinfo is never asked for its offset).
 Result<core::Fields> to_utc_fields(PyObject* o, const char* param) noexcept;
 
-// A new aware datetime in UTC from calendar fields; digits below the microsecond are
-// dropped, and a leap second (`leap`) is second 59 with a UserWarning.
+// A new aware datetime in UTC from calendar fields or from an instant; digits below the
+// microsecond are dropped, and a leap second is second 59 with a UserWarning. Out of line
+// on purpose: inlined into every entry they cost more than the call.
 Result<Ref> from_fields(const core::Fields& f) noexcept;
+Result<Ref> from_instant(const core::Instant& v) noexcept;
 
-inline Result<Ref> from_instant(const core::Instant& v) noexcept {
-  return from_fields(core::to_fields(v));
-}
+// The same as a plain new reference, or nullptr with the exception set (for slot routines).
+PyObject* new_datetime(const core::Fields& f) noexcept;
+PyObject* new_datetime(const core::Instant& v) noexcept;
 
 inline Result<Ref> from_int64(std::int64_t v) noexcept {
   PyObject* o = PyLong_FromLong(v);

@@ -64,6 +64,11 @@ constexpr EnumDesc kEnums[] = {
     {"builtins.EventType", "EventType", "事件类型", kEventTypeMembers, kEventTypeReprs},
 };
 constexpr std::size_t kEnumCount = std::size(kEnums);
+static_assert([] {
+  for (std::size_t i = 0; i < kEnumCount; ++i)
+    if (kEnums[i].members.size() != kEnumSizes[i]) return false;
+  return std::size(kEnumSizes) == kEnumCount;
+}());
 
 // Native code fills record fields through the public header: its member counts must agree.
 static_assert(std::size(kTradeKindMembers) == enum_count<TradeKind>);
@@ -79,6 +84,7 @@ struct EnumState {
   PyTypeObject* type = nullptr;
   bool complete = false;
   std::array<PyObject*, kMaxMembers> reprs{};
+  std::array<PyObject*, kMaxMembers> ints{};
 };
 EnumState g_state[kEnumCount];
 
@@ -89,8 +95,11 @@ PyObject* enum_repr(PyObject* self) noexcept {
   return text;
 }
 
+template <std::size_t I>
 PyObject* enum_int(PyObject* self) noexcept {
-  return PyLong_FromLong(reinterpret_cast<EnumObject*>(self)->value);
+  PyObject* v = g_state[I].ints[reinterpret_cast<EnumObject*>(self)->value];
+  Py_INCREF(v);
+  return v;
 }
 
 // The integer an operand stands for, or false when it stands for none.
@@ -103,9 +112,21 @@ bool operand_value(PyObject* other, long& out) noexcept {
   return true;
 }
 
+// True, False or NotImplemented for two known values.
+inline PyObject* compare_values(long lhs, long rhs, int op) noexcept {
+  if (TAVEX_UNLIKELY(op != Py_EQ && op != Py_NE)) Py_RETURN_NOTIMPLEMENTED;
+  // A select rather than a branch: which answer comes back is as random as the data.
+  PyObject* out = Py_False;
+  if ((lhs == rhs) == (op == Py_EQ)) out = Py_True;
+  Py_INCREF(out);
+  return out;
+}
+
+// Everything but the two common cases below, out of line so that those need no stack frame.
+// The classes admit no subclasses, so an exact type test is the class's whole type check.
 template <std::size_t I>
-PyObject* enum_richcompare(PyObject* self, PyObject* other, int op) noexcept {
-  // The classes admit no subclasses, so an exact type test is the class's whole type check.
+[[gnu::noinline]] PyObject* enum_richcompare_other(PyObject* self, PyObject* other,
+                                                   int op) noexcept {
   PyTypeObject* type = g_state[I].type;
   if (Py_TYPE(self) != type || op < Py_LT || op > Py_GE) Py_RETURN_NOTIMPLEMENTED;
   long rhs = 0;
@@ -113,16 +134,20 @@ PyObject* enum_richcompare(PyObject* self, PyObject* other, int op) noexcept {
     rhs = reinterpret_cast<EnumObject*>(other)->value;
   else if (!operand_value(other, rhs))
     Py_RETURN_NOTIMPLEMENTED;
-  const long lhs = reinterpret_cast<EnumObject*>(self)->value;
-  if (op == Py_EQ) {
-    if (lhs == rhs) Py_RETURN_TRUE;
-    Py_RETURN_FALSE;
+  return compare_values(reinterpret_cast<EnumObject*>(self)->value, rhs, op);
+}
+
+template <std::size_t I>
+PyObject* enum_richcompare(PyObject* self, PyObject* other, int op) noexcept {
+  PyTypeObject* type = g_state[I].type;
+  if (TAVEX_LIKELY(Py_TYPE(self) == type && static_cast<unsigned>(op) <= Py_GE)) {
+    const long lhs = reinterpret_cast<EnumObject*>(self)->value;
+    if (Py_TYPE(other) == type)
+      return compare_values(lhs, reinterpret_cast<EnumObject*>(other)->value, op);
+    // The interpreter shares its small ints: the member's own int needs no conversion.
+    if (other == g_state[I].ints[static_cast<std::size_t>(lhs)]) return compare_values(lhs, lhs, op);
   }
-  if (op == Py_NE) {
-    if (lhs != rhs) Py_RETURN_TRUE;
-    Py_RETURN_FALSE;
-  }
-  Py_RETURN_NOTIMPLEMENTED;
+  return enum_richcompare_other<I>(self, other, op);
 }
 
 void enum_dealloc(PyObject* self) noexcept {
@@ -175,7 +200,7 @@ template <std::size_t I>
 PyType_Slot kEnumSlots[] = {
     {Py_tp_doc, const_cast<char*>(kEnums[I].doc)},
     {Py_tp_repr, py::as_slot(&enum_repr<I>)},
-    {Py_nb_int, py::as_slot(&enum_int)},
+    {Py_nb_int, py::as_slot(&enum_int<I>)},
     {Py_tp_richcompare, py::as_slot(&enum_richcompare<I>)},
     {Py_tp_new, py::as_slot(&refuse_construction)},
     {Py_tp_dealloc, py::as_slot(&enum_dealloc)},
@@ -214,9 +239,23 @@ bool complete_class(const EnumDesc& d, EnumState& s) noexcept {
         py::chain_runtime_error(member_error(d, d.members[v]));
         return false;
       }
+      if (!s.ints[v]) {
+        s.ints[v] = PyLong_FromLong(static_cast<long>(v));
+        if (!s.ints[v]) {
+          py::chain_runtime_error(member_error(d, d.members[v]));
+          return false;
+        }
+      }
       if (!s.reprs[v]) {
         s.reprs[v] = PyUnicode_InternFromString(d.reprs[v]);
-        if (!s.reprs[v]) {
+        if (!s.ints[v]) {
+        s.ints[v] = PyLong_FromLong(static_cast<long>(v));
+        if (!s.ints[v]) {
+          py::chain_runtime_error(member_error(d, d.members[v]));
+          return false;
+        }
+      }
+      if (!s.reprs[v]) {
           py::chain_runtime_error(member_error(d, d.members[v]));
           return false;
         }
@@ -289,10 +328,14 @@ py::Result<Ref> make_member(EnumId id, std::uint8_t value) noexcept {
   return Ref::steal(obj);
 }
 
+PyObject* new_member(EnumId id, std::uint8_t value) noexcept {
+  const auto i = static_cast<std::size_t>(id);
+  if (TAVEX_LIKELY(g_state[i].complete)) return alloc_member(g_state[i].type, value);
+  py::Result<Ref> made = make_member(id, value);
+  return made.ok() ? made.value().release() : made.failure().raise();
+}
+
 const char* enum_doc(EnumId id) noexcept { return kEnums[static_cast<std::size_t>(id)].doc; }
 
-std::uint8_t enum_size(EnumId id) noexcept {
-  return static_cast<std::uint8_t>(kEnums[static_cast<std::size_t>(id)].members.size());
-}
 
 }  // namespace tavex::types

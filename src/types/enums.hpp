@@ -24,8 +24,14 @@ py::Result<py::Ref> make_member(EnumId id, std::uint8_t value) noexcept;
 // The class documentation, which enumeration-valued record fields share.
 const char* enum_doc(EnumId id) noexcept;
 
-// The number of members of a class (discriminants are 0..count-1).
-std::uint8_t enum_size(EnumId id) noexcept;
+// The same as a plain new reference, or nullptr with the exception set; `value` must be valid.
+PyObject* new_member(EnumId id, std::uint8_t value) noexcept;
+
+// The number of members of a class (discriminants are 0..count-1), indexed by EnumId.
+inline constexpr std::uint8_t kEnumSizes[] = {3, 2, 2, 2, 6, 5, 12};
+constexpr std::uint8_t enum_size(EnumId id) noexcept {
+  return kEnumSizes[static_cast<std::size_t>(id)];
+}
 
 // tp_new of every class of the module: Python code cannot construct them.
 PyObject* refuse_construction(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;

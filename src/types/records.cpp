@@ -2,6 +2,7 @@
 #include "types/records.hpp"
 
 #include <array>
+#include <cstring>
 #include <string_view>
 #include <utility>
 
@@ -120,6 +121,18 @@ PyTypeObject* g_types[std::size(kRecords)];  // each set once, never released
 PyObject* read_text(const abi::Text& t) noexcept {
   // A null block is an empty text (also in the zero-filled objects PyPy can make).
   if (!t.data || t.size == 0) return PyUnicode_FromStringAndSize("", 0);
+#ifndef PYPY_VERSION
+  // Codes and identifiers are ASCII: copy them straight into a compact str.
+  if (t.size <= 64) {
+    unsigned char high = 0;
+    for (Py_ssize_t i = 0; i < t.size; ++i) high |= static_cast<unsigned char>(t.data[i]);
+    if (high < 0x80) {
+      PyObject* out = PyUnicode_New(t.size, 127);
+      if (out) std::memcpy(PyUnicode_1BYTE_DATA(out), t.data, static_cast<std::size_t>(t.size));
+      return out;
+    }
+  }
+#endif
   return PyUnicode_DecodeUTF8(t.data, t.size, nullptr);
 }
 
@@ -128,14 +141,11 @@ PyObject* read_enum(EnumId id, std::uint8_t value) noexcept {
     PyErr_Format(PyExc_SystemError, "record holds the invalid discriminant %u", unsigned{value});
     return nullptr;
   }
-  py::Result<Ref> member = make_member(id, value);
-  return member.ok() ? member.value().release() : member.failure().raise();
+  return new_member(id, value);
 }
 
 PyObject* read_datetime(const DateTime& v) noexcept {
-  py::Result<Ref> out =
-      py::from_instant(core::Instant{v.days_since_1970, v.seconds_of_day, v.nanos});
-  return out.ok() ? out.value().release() : out.failure().raise();
+  return py::new_datetime(core::Instant{v.days_since_1970, v.seconds_of_day, v.nanos});
 }
 
 template <std::size_t R, std::size_t I>
