@@ -453,10 +453,10 @@ def load_alt(path: str):
             if not files:
                 mods[name] = None
                 continue
-            spec = importlib.util.spec_from_file_location(name, files[0])
-            mod = importlib.util.module_from_spec(spec)
+            where = importlib.util.spec_from_file_location(name, files[0])
+            mod = importlib.util.module_from_spec(where)
             sys.modules[name] = mod
-            spec.loader.exec_module(mod)
+            where.loader.exec_module(mod)
             mods[name] = mod
         # records are made now, while the companion sees this build as "tavex"
         groups = build_groups(mods["tavex"], floor if have(floor) else None, mods["tavex_testing"])
@@ -469,14 +469,14 @@ def load_alt(path: str):
 
 def add_alternatives(groups: list, alts: list, log) -> None:
     """Adds the tavex rows of other builds (label=dir) to the matching groups, as role "alt"."""
-    for spec in alts:
-        label, _, path = spec.partition("=")
+    for arg in alts:
+        label, _, path = arg.partition("=")
         if not path:
-            label, path = os.path.basename(os.path.normpath(spec)), spec
+            label, path = os.path.basename(os.path.normpath(arg)), arg
         mod, alt_groups = load_alt(path)
         if mod is None:
             if log:
-                log(f"--alt {spec}: no tavex module in {path}")
+                log(f"--alt {arg}: no tavex module in {path}")
             continue
         by_key = {g.key: g for g in alt_groups}
         for g in groups:

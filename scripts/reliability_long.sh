@@ -43,6 +43,7 @@ Options (long-form default / --quick default):
   --refleak-calls N       calls per case and round (200 / 100)
   --no-refleak-pytest     long form: skip repeating the pytest suite on the debug build
   --jobs N                build parallelism (2)
+  --build-root DIR        where the builds and logs go (build)
 EOF
 }
 
@@ -62,6 +63,7 @@ CALLS=""
 REFLEAK_CALLS=""
 REFLEAK_PYTEST=1
 JOBS=2
+BUILD=${RELIABILITY_BUILD_ROOT:-build}
 
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -81,6 +83,7 @@ while [ $# -gt 0 ]; do
     --refleak-calls) REFLEAK_CALLS="$2"; shift ;;
     --no-refleak-pytest) REFLEAK_PYTEST=0 ;;
     --jobs) JOBS="$2"; shift ;;
+    --build-root) BUILD="$2"; shift ;;
     -h|--help) usage; exit 0 ;;
     *) echo "unknown option: $1" >&2; usage >&2; exit 2 ;;
   esac
@@ -106,7 +109,7 @@ if [ -n "$PYTHON" ]; then
   PYTHON=$("$PYTHON" -c "import sys; print(sys.executable)" 2>/dev/null || echo "$PYTHON")
 fi
 
-BUILD=build
+case "$BUILD" in /*) ;; *) BUILD=$ROOT/$BUILD ;; esac
 LOGS=$BUILD/reliability-logs
 mkdir -p "$LOGS"
 SUMMARY=()
@@ -159,7 +162,7 @@ run() {
 
 # The key result lines of a log, joined for the summary.
 figures() {
-  grep -h -E "$2" "$LOGS/$1.log" | filter_noise | tr '\n' ' ' | sed 's/  */ /g; s/ $//'
+  grep -h -E "$2" "$LOGS/$1.log" | filter_noise | paste -sd ';' - | sed 's/;/; /g'
 }
 
 configure_build() {  # dir, cmake args...
@@ -274,7 +277,7 @@ finish_fuzz() {
 ASAN_DESELECT=${RELIABILITY_ASAN_DESELECT-tests/py/test_records.py::test_dropped_records_free_their_memory}
 
 asan_env() {
-  env LD_PRELOAD="$ASAN_LIB" PYTHONMALLOC=malloc PYTHONPATH="$ROOT/$ASAN_DIR" TAVEX_SANITIZED=1 \
+  env LD_PRELOAD="$ASAN_LIB" PYTHONMALLOC=malloc PYTHONPATH="$ASAN_DIR" TAVEX_SANITIZED=1 \
     ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1 \
     LSAN_OPTIONS=suppressions="$ROOT/tests/sanitizers/lsan.supp":print_suppressions=0 \
     UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 "$@"
@@ -342,7 +345,7 @@ step_refleak() {
       args+=(--pytest)
     fi
   fi
-  if run refleak refleak env PYTHONPATH="$ROOT/$DBG_DIR" "$py" tests/leaks/refleak.py "${args[@]}"; then
+  if run refleak refleak env PYTHONPATH="$DBG_DIR" "$py" tests/leaks/refleak.py "${args[@]}"; then
     record refleak PASS "$(figures refleak '^refleak:')"
   else
     record refleak FAIL "$(figures refleak '^(refleak:|LEAK)')"
@@ -351,9 +354,9 @@ step_refleak() {
 
 step_diff() {
   plain_ready diff || return 0
-  if run diff diff env PYTHONPATH="$ROOT/$PLAIN_DIR" "$PYTHON" tests/reference/diff_fuzz.py \
+  if run diff diff env PYTHONPATH="$PLAIN_DIR" "$PYTHON" tests/reference/diff_fuzz.py \
       --inputs "$DIFF_INPUTS" --seed 1; then
-    record diff PASS "$(figures diff '^differential' | sed 's/ (.*//')"
+    record diff PASS "$(figures diff '^differential' | sed 's/ (input.*//')"
   else
     record diff FAIL "$(figures diff '^differential')"
   fi
@@ -361,7 +364,7 @@ step_diff() {
 
 step_threads() {
   plain_ready threads || return 0
-  if run threads threads env PYTHONPATH="$ROOT/$PLAIN_DIR" "$PYTHON" tests/stress/threads.py \
+  if run threads threads env PYTHONPATH="$PLAIN_DIR" "$PYTHON" tests/stress/threads.py \
       --threads 8 --calls "$THREAD_CALLS" --import-races "$IMPORT_RACES"; then
     record threads PASS "$(figures threads '^threads:')"
   else
@@ -371,7 +374,7 @@ step_threads() {
 
 step_memory() {
   plain_ready memory || return 0
-  if run memory memory env PYTHONPATH="$ROOT/$PLAIN_DIR" "$PYTHON" tests/stress/memory.py \
+  if run memory memory env PYTHONPATH="$PLAIN_DIR" "$PYTHON" tests/stress/memory.py \
       --records "$RECORDS" --calls "$CALLS"; then
     record memory PASS "$(figures memory '^memory: (records|[0-9]+ parts)' | sed 's/; RSS/: RSS/')"
   else
@@ -383,7 +386,7 @@ step_valgrind() {
   if ! command -v valgrind >/dev/null; then missing valgrind "valgrind"; return; fi
   plain_ready valgrind || return 0
   rm -f "$LOGS"/valgrind.*.xml
-  run valgrind valgrind-pytest env PYTHONMALLOC=malloc PYTHONPATH="$ROOT/$PLAIN_DIR" \
+  run valgrind valgrind-pytest env PYTHONMALLOC=malloc PYTHONPATH="$PLAIN_DIR" \
     valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite \
     --errors-for-leak-kinds=definite --num-callers=40 \
     --suppressions=tests/sanitizers/valgrind-python.supp --xml=yes \

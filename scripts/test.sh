@@ -172,6 +172,14 @@ job_packaging() {
     fi
 }
 
+job_reliability() {
+    if bash scripts/reliability_quick.sh; then
+        record 75 reliability PASS - $((SECONDS - T0))
+    else
+        record 75 reliability FAIL - $((SECONDS - T0)) "scripts/reliability_quick.sh failed"
+    fi
+}
+
 job_ppc64le() {
     if bash scripts/ppc64le.sh; then
         record 80 ppc64le PASS "qemu ppc64le" $((SECONDS - T0))
@@ -278,13 +286,24 @@ fi
 
 # ---------------------------------------------------------------- run
 say "running with $JOBS jobs at once; each job's log is printed when it ends"
-# PyPy and the C++ build go first: they take longest.
+# Longest first: PyPy, the sanitizer build, the emulated run; then the CPythons.
 if [ -n "$PYPY_LABEL" ] && wanted "$PYPY_LABEL"; then
     for i in "${!LABELS[@]}"; do
         [ "${LABELS[$i]}" = "$PYPY_LABEL" ] && start_job "$PYPY_LABEL" job_python 50 "$PYPY_LABEL" "${EXES[$i]}"
     done
 fi
+# Its own build dirs and the base interpreter: safe beside the venv jobs.
+if [ -f scripts/reliability_quick.sh ]; then
+    wanted reliability && start_job reliability job_reliability
+else
+    record 75 reliability SKIP - 0 "scripts/reliability_quick.sh not present"
+fi
 wanted cpp && start_job cpp job_cpp
+if [ -f scripts/ppc64le.sh ]; then
+    wanted ppc64le && start_job ppc64le job_ppc64le
+else
+    record 80 ppc64le SKIP - 0 "scripts/ppc64le.sh not present"
+fi
 for i in "${!LABELS[@]}"; do
     [ "${LABELS[$i]}" = "$PYPY_LABEL" ] && continue
     wanted "${LABELS[$i]}" && start_job "${LABELS[$i]}" job_python $((10 + i)) "${LABELS[$i]}" "${EXES[$i]}"
@@ -298,14 +317,9 @@ elif [ -z "$DEFAULT_EXE" ]; then
 elif wanted packaging; then
     start_job packaging job_packaging "$DEFAULT_EXE" "$DEFAULT_LABEL"
 fi
-if [ -f scripts/ppc64le.sh ]; then
-    wanted ppc64le && start_job ppc64le job_ppc64le
-else
-    record 80 ppc64le SKIP - 0 "scripts/ppc64le.sh not present"
-fi
 reap_all
 
-# Hooks that may reuse the venvs run once nothing else is running.
+# The stub check installs mypy into the default venv: it runs once nothing else does.
 if [ -f scripts/check_stubs.sh ]; then
     if [ -z "$DEFAULT_LABEL" ]; then
         record 70 stubs SKIP - 0 "no default python3"
@@ -320,19 +334,6 @@ if [ -f scripts/check_stubs.sh ]; then
     fi
 else
     record 70 stubs SKIP - 0 "scripts/check_stubs.sh not present"
-fi
-if [ -f scripts/reliability_quick.sh ]; then
-    if wanted reliability; then
-        say "reliability: bash scripts/reliability_quick.sh"
-        t0=$SECONDS
-        if bash scripts/reliability_quick.sh </dev/null; then
-            record 75 reliability PASS - $((SECONDS - t0))
-        else
-            record 75 reliability FAIL - $((SECONDS - t0)) "scripts/reliability_quick.sh failed"
-        fi
-    fi
-else
-    record 75 reliability SKIP - 0 "scripts/reliability_quick.sh not present"
 fi
 
 # ---------------------------------------------------------------- summary

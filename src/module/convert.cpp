@@ -5,6 +5,9 @@
 #include <datetime.h>
 
 namespace tavex::py {
+
+PyDateTime_CAPI* g_datetime = nullptr;
+
 namespace {
 
 constexpr const char kLeapWarning[] =
@@ -14,6 +17,7 @@ constexpr const char kLeapWarning[] =
 inline bool datetime_api_ready() noexcept {
   if (TAVEX_LIKELY(PyDateTimeAPI != nullptr)) return true;
   PyDateTime_IMPORT;
+  g_datetime = PyDateTimeAPI;
   return PyDateTimeAPI != nullptr;
 }
 
@@ -66,7 +70,7 @@ inline core::Fields fields_of(PyObject* o) noexcept {
       false};
 }
 
-Result<core::Fields> to_utc_fields(PyObject* o, const char* param) noexcept {
+Result<core::Fields> to_utc_fields_slow(PyObject* o, const char* param) noexcept {
   if (!datetime_api_ready()) return Failure::pending();
   if (TAVEX_UNLIKELY(!PyDateTime_Check(o)))
     return argument_type_error(param, refusal_text(o, "PyDateTime"));
@@ -88,7 +92,7 @@ Result<core::Fields> to_utc_fields(PyObject* o, const char* param) noexcept {
   return fields_of(o);
 }
 
-PyObject* new_datetime(const core::Fields& f) noexcept {
+PyObject* new_datetime_slow(const core::Fields& f) noexcept {
   if (!datetime_api_ready()) return nullptr;
   PyObject* out = PyDateTimeAPI->DateTime_FromDateAndTimeAndFold(
       f.year, f.month, f.day, f.hour, f.minute, f.second, static_cast<int>(f.nanos / 1000),

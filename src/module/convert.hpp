@@ -7,7 +7,14 @@
 #include "core/instant.hpp"
 #include "module/failure.hpp"
 
+// For the struct layouts only: every translation unit gets its own (unused) PyDateTimeAPI;
+// the one that convert.cpp loads is shared through g_datetime below.
+#include <datetime.h>
+
 namespace tavex::py {
+
+// The datetime C API once convert.cpp has loaded it (null before the first conversion).
+extern PyDateTime_CAPI* g_datetime;
 
 // Each input conversion takes a borrowed argument and the parameter's name, and returns
 // the value or a failure that follows the argument rules (prefix on exact TypeErrors).
@@ -37,7 +44,25 @@ Result<std::string_view> to_text(PyObject* o, const char* param) noexcept;
 
 // The fields of an aware datetime whose tzinfo equals datetime.timezone.utc, read as they
 // stand and taken as UTC (the tzinfo is never asked for its offset).
-Result<core::Fields> to_utc_fields(PyObject* o, const char* param) noexcept;
+Result<core::Fields> to_utc_fields_slow(PyObject* o, const char* param) noexcept;
+inline Result<core::Fields> to_utc_fields(PyObject* o, const char* param) noexcept {
+#if !defined(PYPY_VERSION)
+  // The common case inline: a plain datetime whose tzinfo is datetime.timezone.utc itself.
+  const PyDateTime_CAPI* api = g_datetime;
+  const auto* dt = reinterpret_cast<const PyDateTime_DateTime*>(o);
+  if (TAVEX_LIKELY(api && Py_TYPE(o) == api->DateTimeType && dt->hastzinfo &&
+                   dt->tzinfo == api->TimeZone_UTC))
+    return core::Fields{PyDateTime_GET_YEAR(o),
+                        static_cast<std::uint8_t>(PyDateTime_GET_MONTH(o)),
+                        static_cast<std::uint8_t>(PyDateTime_GET_DAY(o)),
+                        static_cast<std::uint8_t>(PyDateTime_DATE_GET_HOUR(o)),
+                        static_cast<std::uint8_t>(PyDateTime_DATE_GET_MINUTE(o)),
+                        static_cast<std::uint8_t>(PyDateTime_DATE_GET_SECOND(o)),
+                        static_cast<std::uint32_t>(PyDateTime_DATE_GET_MICROSECOND(o)) * 1000u,
+                        false};
+#endif
+  return to_utc_fields_slow(o, param);
+}
 
 // A new aware datetime in UTC from calendar fields or from an instant; digits below the
 // microsecond are dropped, and a leap second is second 59 with a UserWarning. Out of line
@@ -46,7 +71,15 @@ Result<Ref> from_fields(const core::Fields& f) noexcept;
 Result<Ref> from_instant(const core::Instant& v) noexcept;
 
 // The same as a plain new reference, or nullptr with the exception set (for slot routines).
-PyObject* new_datetime(const core::Fields& f) noexcept;
+PyObject* new_datetime_slow(const core::Fields& f) noexcept;
+inline PyObject* new_datetime(const core::Fields& f) noexcept {
+  const PyDateTime_CAPI* api = g_datetime;
+  if (TAVEX_LIKELY(api && !f.leap))
+    return api->DateTime_FromDateAndTimeAndFold(f.year, f.month, f.day, f.hour, f.minute,
+                                                 f.second, static_cast<int>(f.nanos / 1000),
+                                                 api->TimeZone_UTC, 0, api->DateTimeType);
+  return new_datetime_slow(f);
+}
 PyObject* new_datetime(const core::Instant& v) noexcept;
 
 inline Result<Ref> from_int64(std::int64_t v) noexcept {

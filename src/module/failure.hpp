@@ -49,6 +49,14 @@ class Failure {
   [[gnu::cold]] static Failure panic(std::string text,
                                      std::source_location where = std::source_location::current());
 
+  Failure(Failure&&) noexcept = default;
+  Failure& operator=(Failure&&) noexcept = default;
+  // Only a failure with a text owns a detail. Testing the kind first lets the compiler drop
+  // this destructor wherever ok() has just been tested, i.e. on every success path.
+  ~Failure() {
+    if (kind_ <= Kind::Pending) static_cast<void>(detail_.release());
+  }
+
   Kind kind() const noexcept { return kind_; }
 
   // Sets the interpreter's error indicator from this failure; always returns nullptr.
