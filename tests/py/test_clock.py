@@ -122,3 +122,53 @@ def test_now_date_reads_the_wall_clock():
     slack = timedelta(milliseconds=2)
     assert before - slack <= now <= after + slack
     assert abs(tavex.ms_to_date(tavex.now_ms()) - tavex.now_date()) < timedelta(seconds=1)
+
+
+# A clock_gettime that reads 1969-12-31T23:59:58.75Z for the real-time clock, preloaded into a
+# child interpreter, shows what the module does with a clock set before 1970.
+FAKE_CLOCK = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <time.h>
+int clock_gettime(clockid_t id, struct timespec* ts) {
+    if (id == CLOCK_REALTIME) { ts->tv_sec = -2; ts->tv_nsec = 750000000; return 0; }
+    int (*real)(clockid_t, struct timespec*) =
+        (int (*)(clockid_t, struct timespec*))dlsym(RTLD_NEXT, "clock_gettime");
+    return real(id, ts);
+}
+"""
+
+
+@pytest.fixture(scope="module")
+def fake_clock(tmp_path_factory):
+    import platform, shutil, subprocess
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if cc is None:
+        pytest.skip("no C compiler to build the fake clock")
+    target = subprocess.run([cc, "-dumpmachine"], capture_output=True, text=True).stdout
+    if not target.startswith(platform.machine()):  # e.g. an emulated interpreter
+        pytest.skip("the C compiler does not build for this interpreter's machine")
+    d = tmp_path_factory.mktemp("clock")
+    (d / "fake.c").write_text(FAKE_CLOCK)
+    subprocess.run([cc, "-shared", "-fPIC", "-o", str(d / "fake.so"), str(d / "fake.c"), "-ldl"],
+                   check=True)
+    return d / "fake.so"
+
+
+@pytest.mark.parametrize("call", ["now_ms", "now_date"])
+def test_a_clock_before_1970_is_an_internal_failure(fake_clock, call):
+    import os, subprocess, sys
+    code = f"""
+import tavex
+try:
+    tavex.{call}()
+except BaseException as e:
+    print(type(e).__name__, isinstance(e, Exception), e, sep="|")
+"""
+    preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(fake_clock)]))  # ASan first
+    env = dict(os.environ, LD_PRELOAD=preload, PYTHONPATH=os.pathsep.join(sys.path))
+    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
+    name, is_exception, text = out.stdout.strip().split("|")
+    assert (name, is_exception) == ("PanicException", "False")
+    assert text.startswith("system time before Unix epoch") and "1.250000000 s before" in text
+    assert "system time before Unix epoch" in out.stderr
