@@ -73,9 +73,11 @@ t0=$SECONDS
 EXT=$("${PY[@]}" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
 case $EXT in *powerpc64le*) ;; *) echo "unexpected extension suffix: $EXT" >&2; exit 1 ;; esac
 rm -rf "$OUT" && mkdir -p "$OUT"
-CXX=(powerpc64le-linux-gnu-g++ -std=c++20 -O2 -fPIC -shared -fvisibility=hidden -fvisibility-inlines-hidden
-     -Wall -Wextra -Werror -I/usr/include/python3.11)
-"${CXX[@]}" -Isrc -Iinclude src/core/*.cpp src/module/*.cpp src/types/*.cpp src/helpers/*.cpp -o "$OUT/tavex$EXT" &
+# The flags of the CMake release build: Python's headers are system headers there too.
+CXX=(powerpc64le-linux-gnu-g++ -std=c++20 -O3 -DNDEBUG -flto=auto -fPIC -shared -fvisibility=hidden
+     -fvisibility-inlines-hidden -Wall -Wextra -Werror -isystem /usr/include/python3.11)
+"${CXX[@]}" -Isrc -Iinclude src/core/*.cpp src/module/*.cpp src/types/*.cpp src/helpers/*.cpp \
+    -static-libstdc++ -static-libgcc -Wl,--exclude-libs,ALL -o "$OUT/tavex$EXT" &
 pids=($!)
 if compgen -G 'tests/testing_module/*.cpp' >/dev/null; then
     "${CXX[@]}" -Iinclude tests/testing_module/*.cpp -o "$OUT/tavex_testing$EXT" &

@@ -11,7 +11,7 @@
 # It goes on after a failure so that the summary is complete, and exits non-zero if any step failed.
 #
 # Knobs (environment): TAVEX_TEST_JOBS   steps run at once (default 2, the machine's cores)
-#                      TAVEX_TEST_ONLY   space-separated labels/steps to run (e.g. "cpp pypy3.9"), for local use
+#                      TAVEX_TEST_ONLY   space-separated steps to run, as labelled in the summary (e.g. "cpp cp3.12.1-pyenv")
 #                      TAVEX_SKIP_APT=1  never call apt-get
 set -euo pipefail
 

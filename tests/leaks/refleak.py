@@ -179,7 +179,6 @@ class RepeatEachTest:
     def __init__(self, warmup, rounds):
         self.warmup, self.rounds = warmup, rounds
         self.leaks = []
-        self.artifacts = []
         self.measured = 0
 
     def pytest_collection_finish(self, session):
@@ -192,29 +191,24 @@ class RepeatEachTest:
         except ImportError:
             pass
 
-    # Tests whose own objects grow on every repetition, with the reason; the module paths
-    # they take are covered by extra_cases() with fresh objects instead.
-    ARTIFACTS = {
-        "test_leap_second_warning_as_error_goes_to_the_unraisable_hook":
-            "the hook's argument and the test frame form a cycle through an untracked object",
-        "no truth": "one module-level exception instance is raised again on every call and "
-                    "its traceback grows",
-        "Unwrapped panic from Python code": "one module-level exception instance is raised "
-                                            "again on every call and its traceback grows",
-    }
-
     def pytest_pyfunc_call(self, pyfuncitem):
         fn = pyfuncitem.obj
         kwargs = {name: pyfuncitem.funcargs[name] for name in pyfuncitem._fixtureinfo.argnames}
-        refs, blocks = measure_calibrated(lambda: fn(**kwargs), 1, self.warmup, self.rounds)
+        # Fixtures that record what each run did are reset between runs, as a fresh fixture
+        # would be: monkeypatch's undo list, recorded warnings, captured log records.
+        resets = [f for f in (getattr(kwargs.get("monkeypatch"), "undo", None),
+                              getattr(kwargs.get("recwarn"), "clear", None),
+                              getattr(kwargs.get("caplog"), "clear", None)) if f]
+
+        def once():
+            fn(**kwargs)
+            for reset in resets:
+                reset()
+
+        refs, blocks = measure_calibrated(once, 1, self.warmup, self.rounds)
         self.measured += 1
         if leaked(refs) or leaked(blocks):
-            reason = next((why for key, why in self.ARTIFACTS.items()
-                           if key in pyfuncitem.nodeid), None)
-            if reason:
-                self.artifacts.append((pyfuncitem.nodeid, refs, blocks, reason))
-            else:
-                self.leaks.append((pyfuncitem.nodeid, refs, blocks))
+            self.leaks.append((pyfuncitem.nodeid, refs, blocks))
         return True
 
 
@@ -224,14 +218,11 @@ def run_pytest(args):
     with stderr_silenced():
         rc = pytest.main(["-q", "-p", "no:cacheprovider", os.path.join(ROOT, "tests", "py")]
                          + args.pytest_args, plugins=[plugin])
-    for nodeid, refs, blocks, reason in plugin.artifacts:
-        print(f"test artifact {nodeid}: references {refs}, blocks {blocks} ({reason})")
     for nodeid, refs, blocks in plugin.leaks:
         print(f"LEAK {nodeid}: references {refs}, blocks {blocks}")
     print(f"refleak: pytest suite, each of {plugin.measured} tests run "
           f"{args.pytest_warmup} + {args.pytest_rounds} times in one process: "
-          f"{len(plugin.leaks)} leaking, {len(plugin.artifacts)} known test artifacts "
-          f"(pytest exit code {rc})")
+          f"{len(plugin.leaks)} leaking (pytest exit code {rc})")
     return rc == 0 and not plugin.leaks
 
 
