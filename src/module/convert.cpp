@@ -58,18 +58,6 @@ Result<std::string_view> to_text(PyObject* o, const char* param) noexcept {
   return std::string_view(utf8, static_cast<std::size_t>(size));
 }
 
-inline core::Fields fields_of(PyObject* o) noexcept {
-  return core::Fields{
-      PyDateTime_GET_YEAR(o),
-      static_cast<std::uint8_t>(PyDateTime_GET_MONTH(o)),
-      static_cast<std::uint8_t>(PyDateTime_GET_DAY(o)),
-      static_cast<std::uint8_t>(PyDateTime_DATE_GET_HOUR(o)),
-      static_cast<std::uint8_t>(PyDateTime_DATE_GET_MINUTE(o)),
-      static_cast<std::uint8_t>(PyDateTime_DATE_GET_SECOND(o)),
-      static_cast<std::uint32_t>(PyDateTime_DATE_GET_MICROSECOND(o)) * 1000u,
-      false};
-}
-
 Result<core::Fields> to_utc_fields_slow(PyObject* o, const char* param) noexcept {
   if (!datetime_api_ready()) return Failure::pending();
   if (TAVEX_UNLIKELY(!PyDateTime_Check(o)))

@@ -42,6 +42,18 @@ Result<std::uint32_t> to_uint32(PyObject* o, const char* param) noexcept;
 // The UTF-8 form of a str, borrowed from the object for the duration of the call.
 Result<std::string_view> to_text(PyObject* o, const char* param) noexcept;
 
+// The fields of a datetime as they stand (the struct macros work on every target).
+inline core::Fields fields_of(PyObject* o) noexcept {
+  return core::Fields{PyDateTime_GET_YEAR(o),
+                      static_cast<std::uint8_t>(PyDateTime_GET_MONTH(o)),
+                      static_cast<std::uint8_t>(PyDateTime_GET_DAY(o)),
+                      static_cast<std::uint8_t>(PyDateTime_DATE_GET_HOUR(o)),
+                      static_cast<std::uint8_t>(PyDateTime_DATE_GET_MINUTE(o)),
+                      static_cast<std::uint8_t>(PyDateTime_DATE_GET_SECOND(o)),
+                      static_cast<std::uint32_t>(PyDateTime_DATE_GET_MICROSECOND(o)) * 1000u,
+                      false};
+}
+
 // The fields of an aware datetime whose tzinfo equals datetime.timezone.utc, read as they
 // stand and taken as UTC (the tzinfo is never asked for its offset).
 Result<core::Fields> to_utc_fields_slow(PyObject* o, const char* param) noexcept;
@@ -52,14 +64,7 @@ inline Result<core::Fields> to_utc_fields(PyObject* o, const char* param) noexce
   const auto* dt = reinterpret_cast<const PyDateTime_DateTime*>(o);
   if (TAVEX_LIKELY(api && Py_TYPE(o) == api->DateTimeType && dt->hastzinfo &&
                    dt->tzinfo == api->TimeZone_UTC))
-    return core::Fields{PyDateTime_GET_YEAR(o),
-                        static_cast<std::uint8_t>(PyDateTime_GET_MONTH(o)),
-                        static_cast<std::uint8_t>(PyDateTime_GET_DAY(o)),
-                        static_cast<std::uint8_t>(PyDateTime_DATE_GET_HOUR(o)),
-                        static_cast<std::uint8_t>(PyDateTime_DATE_GET_MINUTE(o)),
-                        static_cast<std::uint8_t>(PyDateTime_DATE_GET_SECOND(o)),
-                        static_cast<std::uint32_t>(PyDateTime_DATE_GET_MICROSECOND(o)) * 1000u,
-                        false};
+    return fields_of(o);
 #endif
   return to_utc_fields_slow(o, param);
 }

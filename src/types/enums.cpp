@@ -239,26 +239,12 @@ bool complete_class(const EnumDesc& d, EnumState& s) noexcept {
         py::chain_runtime_error(member_error(d, d.members[v]));
         return false;
       }
-      if (!s.ints[v]) {
-        s.ints[v] = PyLong_FromLong(static_cast<long>(v));
-        if (!s.ints[v]) {
-          py::chain_runtime_error(member_error(d, d.members[v]));
-          return false;
-        }
-      }
-      if (!s.reprs[v]) {
-        s.reprs[v] = PyUnicode_InternFromString(d.reprs[v]);
-        if (!s.ints[v]) {
-        s.ints[v] = PyLong_FromLong(static_cast<long>(v));
-        if (!s.ints[v]) {
-          py::chain_runtime_error(member_error(d, d.members[v]));
-          return false;
-        }
-      }
-      if (!s.reprs[v]) {
-          py::chain_runtime_error(member_error(d, d.members[v]));
-          return false;
-        }
+      // The member's int and representation are made once and kept with the class.
+      if (!s.ints[v]) s.ints[v] = PyLong_FromLong(static_cast<long>(v));
+      if (!s.reprs[v]) s.reprs[v] = PyUnicode_InternFromString(d.reprs[v]);
+      if (!s.ints[v] || !s.reprs[v]) {
+        py::chain_runtime_error(member_error(d, d.members[v]));
+        return false;
       }
     }
     for (std::size_t v = 0; v < d.members.size(); ++v) {
