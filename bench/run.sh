@@ -18,7 +18,7 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 SRC=${TAVEX_SRC:-$ROOT}
 HOME_DIR=${BENCH_HOME:-$ROOT/build/bench-env}
-FLOOR=${TAVEX_FLOOR:-/work/shared/floor}
+FLOOR=${TAVEX_FLOOR:-$ROOT/../shared/floor}
 PYTHONS=${BENCH_PYTHONS:-"cpython311=/root/.pyenv/versions/3.11.7/bin/python3 pypy39=/usr/bin/pypy3"}
 mkdir -p "$HOME_DIR" "$ROOT/bench/results"
 
