@@ -30,29 +30,29 @@ PyObject* interned_name(const char* name) noexcept {
   return nullptr;
 }
 
-Failure too_many_positional(const ParamSpec& spec, Py_ssize_t nargs) {
-  return Failure::type(cat({spec.function, "() takes ", std::to_string(spec.count),
+Failure too_many_positional(const ParamSpec& params, Py_ssize_t nargs) {
+  return Failure::type(cat({params.function, "() takes ", std::to_string(params.count),
                            " positional arguments but ", std::to_string(nargs),
                            nargs == 1 ? " was given" : " were given"}));
 }
 
-Failure missing(const ParamSpec& spec, const Bound& b) {
+Failure missing(const ParamSpec& params, const Bound& b) {
   std::string list;
   int k = 0;
-  for (int i = 0; i < spec.required; ++i) {
+  for (int i = 0; i < params.required; ++i) {
     if (b[i]) continue;
-    list.append(k++ ? " and '" : "'").append(spec.names[static_cast<std::size_t>(i)]).append("'");
+    list.append(k++ ? " and '" : "'").append(params.names[static_cast<std::size_t>(i)]).append("'");
   }
-  return Failure::type(cat({spec.function, "() missing ", std::to_string(k),
+  return Failure::type(cat({params.function, "() missing ", std::to_string(k),
                            k == 1 ? " required positional argument: " : " required positional arguments: ",
                            list}));
 }
 
 }  // namespace
 
-Result<Bound> bind_slow(const ParamSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+Result<Bound> bind_slow(const ParamSpec& params, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
-  if (nargs > spec.count) return too_many_positional(spec, nargs);
+  if (nargs > params.count) return too_many_positional(params, nargs);
   Bound b;
   for (Py_ssize_t i = 0; i < nargs; ++i) b.slots[static_cast<std::size_t>(i)] = args[i];
 
@@ -60,34 +60,34 @@ Result<Bound> bind_slow(const ParamSpec& spec, PyObject* const* args, Py_ssize_t
   for (Py_ssize_t k = 0; k < nkw; ++k) {
     PyObject* key = PyTuple_GET_ITEM(kwnames, k);
     int found = -1;
-    for (int i = 0; i < spec.count; ++i)
-      if (key == interned_name(spec.names[static_cast<std::size_t>(i)])) found = i;
+    for (int i = 0; i < params.count; ++i)
+      if (key == interned_name(params.names[static_cast<std::size_t>(i)])) found = i;
     if (found < 0) {
       Py_ssize_t size = 0;
       const char* text = PyUnicode_AsUTF8AndSize(key, &size);
       if (!text) {  // a name that is no valid UTF-8 names no parameter either
         PyErr_Clear();
         PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                     spec.function, key);
+                     params.function, key);
         return Failure::pending();
       }
-      for (int i = 0; i < spec.count; ++i) {
-        const char* name = spec.names[static_cast<std::size_t>(i)];
+      for (int i = 0; i < params.count; ++i) {
+        const char* name = params.names[static_cast<std::size_t>(i)];
         if (std::strlen(name) == static_cast<std::size_t>(size) &&
             std::memcmp(name, text, static_cast<std::size_t>(size)) == 0)
           found = i;
       }
       if (found < 0)
-        return Failure::type(cat({spec.function, "() got an unexpected keyword argument '",
+        return Failure::type(cat({params.function, "() got an unexpected keyword argument '",
                                  std::string_view(text, static_cast<std::size_t>(size)), "'"}));
     }
     if (found < nargs)
-      return Failure::type(cat({spec.function, "() got multiple values for argument '",
-                               spec.names[static_cast<std::size_t>(found)], "'"}));
+      return Failure::type(cat({params.function, "() got multiple values for argument '",
+                               params.names[static_cast<std::size_t>(found)], "'"}));
     b.slots[static_cast<std::size_t>(found)] = args[nargs + k];
   }
-  for (int i = 0; i < spec.required; ++i)
-    if (!b[i]) return missing(spec, b);
+  for (int i = 0; i < params.required; ++i)
+    if (!b[i]) return missing(params, b);
   return b;
 }
 

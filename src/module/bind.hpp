@@ -27,17 +27,17 @@ struct Bound {
 
 // The common case (only positional arguments, exactly all of them) is inline; anything
 // else goes to the out-of-line binder that also writes the error texts.
-[[gnu::noinline]] Result<Bound> bind_slow(const ParamSpec& spec, PyObject* const* args,
+[[gnu::noinline]] Result<Bound> bind_slow(const ParamSpec& params, PyObject* const* args,
                                           Py_ssize_t nargs, PyObject* kwnames);
 
-inline Result<Bound> bind(const ParamSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+inline Result<Bound> bind(const ParamSpec& params, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-  if (TAVEX_LIKELY(kwnames == nullptr && nargs == spec.count)) {
+  if (TAVEX_LIKELY(kwnames == nullptr && nargs == params.count)) {
     Bound b;
-    for (int i = 0; i < spec.count; ++i) b.slots[static_cast<std::size_t>(i)] = args[i];
+    for (int i = 0; i < params.count; ++i) b.slots[static_cast<std::size_t>(i)] = args[i];
     return b;
   }
-  return bind_slow(spec, args, nargs, kwnames);
+  return bind_slow(params, args, nargs, kwnames);
 }
 
 }  // namespace tavex::py
