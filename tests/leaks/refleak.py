@@ -16,7 +16,6 @@ Exits 1 on any leak.
 """
 
 import argparse
-import contextlib
 import gc
 import os
 import sys
@@ -29,20 +28,7 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "stress"))
 workload = None  # imported by main(): finding the internal failure class writes to stderr
 
 
-@contextlib.contextmanager
-def stderr_silenced():
-    """The internal failure diagnostics go to fd 2 on every call; drop them while measuring."""
-    sys.stderr.flush()
-    saved = os.dup(2)
-    null = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(null, 2)
-    try:
-        yield
-    finally:
-        sys.stderr.flush()
-        os.dup2(saved, 2)
-        os.close(saved)
-        os.close(null)
+from quiet import stderr_silenced  # noqa: E402
 
 
 def _settle():

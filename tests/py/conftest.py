@@ -71,3 +71,14 @@ def _find_panic_class():
 def panic_cls():
     """The module's internal failure exception class (it is not a module attribute)."""
     return _find_panic_class()
+
+
+def assert_sealed(cls, name, calls):
+    """Python code can neither construct `cls` (by any of `calls` or __new__) nor derive from it."""
+    for args, kwargs in calls:
+        with raises(TypeError, f"No constructor defined for {name}"):
+            cls(*args, **kwargs)
+    with raises(TypeError, f"No constructor defined for {name}"):
+        cls.__new__(cls)
+    with raises(TypeError, match=rf"type '{type_name(name)}' is not an acceptable base type"):
+        type("Derived", (cls,), {})

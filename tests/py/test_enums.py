@@ -3,7 +3,7 @@ import operator
 import pytest
 
 import tavex
-from conftest import MyInt, only, raises, type_name
+from conftest import MyInt, only, raises, type_name, assert_sealed
 
 ENUMS = {  # class -> (documentation, members in value order)
     "RunMode": ("运行模式", ["Backtest", "Simulation", "Live"]),
@@ -45,13 +45,7 @@ def test_class(cls_name):
         doc, cls_name, cls_name, "builtins")
     assert [k for k, v in vars(cls).items() if type(v) is cls] == names
     assert cls.__hash__ is None
-    for args, kwargs in [((), {}), ((0,), {}), ((), {"value": 0}), ((0,), {"x": 1})]:
-        with raises(TypeError, f"No constructor defined for {cls_name}"):
-            cls(*args, **kwargs)
-    with raises(TypeError, f"No constructor defined for {cls_name}"):
-        cls.__new__(cls)
-    with raises(TypeError, match=rf"type '{type_name(cls_name)}' is not an acceptable base type"):
-        type("Derived", (cls,), {})
+    assert_sealed(cls, cls_name, [((), {}), ((0,), {}), ((), {"value": 0}), ((0,), {"x": 1})])
 
 
 live, sim, back = tavex.RunMode.Live, tavex.RunMode.Simulation, tavex.RunMode.Backtest

@@ -11,7 +11,7 @@ from hypothesis import given, strategies as st
 
 import tavex
 import tavex_testing
-from conftest import IS_PYPY, UTC, only_cpython, raises, type_name, utc
+from conftest import IS_PYPY, UTC, only_cpython, raises, type_name, utc, assert_sealed
 
 FIELDS = {  # class -> (documentation, [(field, documentation)] in declared order)
     "Pair": ("交易对", [("kind", "交易品种"), ("code", "交易代码"), ("base", "基础货币"),
@@ -64,13 +64,7 @@ def test_class(cls_name):
     assert {f: getattr(cls, f).__doc__ for f, _ in fields} == dict(fields)
     if not IS_PYPY:  # PyPy lists the number fields first
         assert [k for k in vars(cls) if not k.startswith("__")] == [f for f, _ in fields]
-    for args, kwargs in [((), {}), ((1,), {}), ((), {"id": 1}), (tuple(SAMPLES[cls_name]), {})]:
-        with raises(TypeError, f"No constructor defined for {cls_name}"):
-            cls(*args, **kwargs)
-    with raises(TypeError, f"No constructor defined for {cls_name}"):
-        cls.__new__(cls)
-    with raises(TypeError, match=rf"type '{type_name(cls_name)}' is not an acceptable base type"):
-        type("Derived", (cls,), {})
+    assert_sealed(cls, cls_name, [((), {}), ((1,), {}), ((), {"id": 1}), (tuple(SAMPLES[cls_name]), {})])
 
 
 @pytest.mark.parametrize("cls_name", list(FIELDS))

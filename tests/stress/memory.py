@@ -14,7 +14,6 @@ Exits 1 when a part grows past it.
 """
 
 import argparse
-import contextlib
 import gc
 import os
 import sys
@@ -31,19 +30,7 @@ def rss():
         return int(f.read().split()[1]) * PAGE
 
 
-@contextlib.contextmanager
-def stderr_silenced():
-    """Valid safe_float calls write an internal failure diagnostic on every call."""
-    sys.stderr.flush()
-    saved = os.dup(2)
-    null = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(null, 2)
-    try:
-        yield
-    finally:
-        os.dup2(saved, 2)
-        os.close(saved)
-        os.close(null)
+from quiet import stderr_silenced  # noqa: E402
 
 
 def mib(n):
