@@ -42,7 +42,7 @@ for entry in $PYTHONS; do
         path=$(cd "$TAVEX_DEV" && pwd)
     else
         # A build dir of our own, so a concurrent pip install elsewhere does not collide.
-        "$venv/bin/python" -m pip install -q --force-reinstall --no-deps \
+        TAVEX_TESTING=1 "$venv/bin/python" -m pip install -q --force-reinstall --no-deps \
             --config-settings=build-dir="$HOME_DIR/build-$tag" \
             --config-settings=cmake.build-type=Release "$SRC" >/dev/null
     fi

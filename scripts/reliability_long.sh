@@ -189,14 +189,14 @@ build_asan() {
     tests=ON
   fi
   ASAN_CPP_TESTS=$tests
-  run asan build-asan configure_build "$ASAN_DIR" -DTAVEX_PYTHON=ON -DTAVEX_TESTS=$tests \
+  run asan build-asan configure_build "$ASAN_DIR" -DTAVEX_PYTHON=ON -DTAVEX_TESTING=ON -DTAVEX_TESTS=$tests \
     -DTAVEX_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$PYTHON"
 }
 
 build_plain() {
   # The configuration that ships (Release: link-time optimisation, private C++ runtime),
   # with debug information for valgrind's stacks.
-  run build build-plain configure_build "$PLAIN_DIR" -DTAVEX_PYTHON=ON \
+  run build build-plain configure_build "$PLAIN_DIR" -DTAVEX_PYTHON=ON -DTAVEX_TESTING=ON \
     -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS=-g -DPython_EXECUTABLE="$PYTHON" && PLAIN_BUILT=1
 }
 
@@ -224,7 +224,7 @@ build_debug() {
   # gcc canonicalises system header paths, and Debian's python3.11d include directory is
   # symlinks into python3.11's: with -isystem the non-debug pyconfig.h would win and the
   # module would be built without reference-count debugging.
-  run refleak build-dbg configure_build "$DBG_DIR" -DTAVEX_PYTHON=ON \
+  run refleak build-dbg configure_build "$DBG_DIR" -DTAVEX_PYTHON=ON -DTAVEX_TESTING=ON \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS=-fno-canonical-system-headers \
     -DPython_EXECUTABLE="$DEBUG_PYTHON" || return 1
   local so

@@ -6,8 +6,8 @@
 #   - for every interpreter found (the default python3, each pyenv CPython >= 3.9, Debian's
 #     /usr/bin/python3, PyPy 3): a venv in .venvs/<label>, `pip install .`, and pytest tests/py
 #     under three time zones (the module must never look at the local zone),
-#   - the optional steps scripts/check_stubs.sh, check_packaging.sh, reliability_quick.sh, ppc64le.sh
-#     (each runs if the script exists).
+#   - the optional steps scripts/check_stubs.sh, check_packaging.sh, check_consumer.sh,
+#     reliability_quick.sh, ppc64le.sh (each runs if the script exists).
 # It goes on after a failure so that the summary is complete, and exits non-zero if any step failed.
 #
 # Knobs (environment): TAVEX_TEST_JOBS   steps run at once (default 2, the machine's cores)
@@ -139,8 +139,8 @@ job_python() {
     # A build dir of its own per venv: pyenv's and Debian's 3.11 share one wheel tag.
     echo "venv and test requirements: $((SECONDS - T0))s"
     local t=$SECONDS
-    echo "--- pip install . (TAVEX_WERROR=ON, build dir build/py-$label)"
-    if ! TAVEX_WERROR=ON "$VENV/bin/python" -m pip install -q . --config-settings=build-dir="build/py-$label" 2>&1 \
+    echo "--- pip install . (TAVEX_WERROR=ON TAVEX_TESTING=1, build dir build/py-$label)"
+    if ! TAVEX_WERROR=ON TAVEX_TESTING=1 "$VENV/bin/python" -m pip install -q . --config-settings=build-dir="build/py-$label" 2>&1 \
             | { grep -v "^WARNING: Location 'file:" || true; }; then
         record "$order" "$label" FAIL "$ver" $((SECONDS - T0)) "pip install . failed"; return
     fi
@@ -169,6 +169,14 @@ job_packaging() {
         record 72 packaging PASS "$2" $((SECONDS - T0))
     else
         record 72 packaging FAIL "$2" $((SECONDS - T0)) "scripts/check_packaging.sh failed"
+    fi
+}
+
+job_consumer() {  # job_consumer PYTHON...: a downstream package built against the installed SDK
+    if bash scripts/check_consumer.sh "$@"; then
+        record 74 consumer PASS "${CONSUMER_LABELS% }" $((SECONDS - T0))
+    else
+        record 74 consumer FAIL "${CONSUMER_LABELS% }" $((SECONDS - T0)) "scripts/check_consumer.sh failed"
     fi
 }
 
@@ -316,6 +324,19 @@ elif [ -z "$DEFAULT_EXE" ]; then
     record 72 packaging SKIP - 0 "no default python3"
 elif wanted packaging; then
     start_job packaging job_packaging "$DEFAULT_EXE" "$DEFAULT_LABEL"
+fi
+CONSUMER_PYTHONS=() CONSUMER_LABELS=""
+for i in "${!LABELS[@]}"; do
+    case ${LABELS[$i]} in
+        "$DEFAULT_LABEL" | "$PYPY_LABEL") CONSUMER_PYTHONS+=("${EXES[$i]}"); CONSUMER_LABELS+="${LABELS[$i]} " ;;
+    esac
+done
+if [ ! -f scripts/check_consumer.sh ]; then
+    record 74 consumer SKIP - 0 "scripts/check_consumer.sh not present"
+elif [ ${#CONSUMER_PYTHONS[@]} -eq 0 ]; then
+    record 74 consumer SKIP - 0 "no default python3 and no PyPy"
+elif wanted consumer; then
+    start_job consumer job_consumer "${CONSUMER_PYTHONS[@]}"
 fi
 reap_all
 

@@ -1,23 +1,32 @@
 // Making tavex records from native code: the record layouts and one factory per class.
 //
-// Header-only; needs nothing but Python.h. Works from any extension module built against
-// the same interpreter as tavex: it takes the very class objects tavex exposes (through
-// `import tavex`), allocates through their tp_alloc and hands the texts to tavex's
-// deallocator in blocks from the interpreter's allocator (PyMem_Malloc). Every function here
-// must be called with the interpreter's global lock held.
+// Header-only, C++17 or later; needs nothing but Python.h (and dlopen from the C library).
+// Works from any extension module built against the same interpreter as tavex: it takes the
+// very class objects tavex exposes (through `import tavex`), allocates through their tp_alloc
+// and hands the texts to tavex's deallocator in blocks from the interpreter's allocator
+// (PyMem_Malloc). On first use it compares its record layouts with those of the loaded tavex,
+// field by field, and refuses to make or type-check anything when one differs. Every function
+// here must be called with the interpreter's global lock held.
 #pragma once
+
+#if !defined(__cplusplus) || __cplusplus < 201703L
+#error "<tavex/records.hpp> needs C++17 or later"
+#endif
 
 #ifndef PY_SSIZE_T_CLEAN
 #define PY_SSIZE_T_CLEAN
 #endif
 #include <Python.h>
+#include <dlfcn.h>
 
 #include <cstdarg>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string_view>
+#include <type_traits>
 
 namespace tavex {
 
@@ -117,11 +126,17 @@ struct DateTime {
     return days_since_1970 >= kMinDay && days_since_1970 <= kMaxDay && seconds_of_day < 86'400 &&
            nanos < 2'000'000'000 && (nanos < 1'000'000'000 || seconds_of_day % 60 == 59);
   }
-  friend constexpr bool operator==(const DateTime&, const DateTime&) = default;
+  friend constexpr bool operator==(const DateTime& a, const DateTime& b) noexcept {
+    return a.days_since_1970 == b.days_since_1970 && a.seconds_of_day == b.seconds_of_day &&
+           a.nanos == b.nanos;
+  }
+  friend constexpr bool operator!=(const DateTime& a, const DateTime& b) noexcept {
+    return !(a == b);
+  }
 };
 
 // The memory layout of each record class. tavex's own classes are built from these very
-// definitions; the factories refuse a tavex whose instance size differs.
+// definitions; the factories refuse a tavex whose layout differs (see `layout` below).
 namespace abi {
 
 // UTF-8, length-counted (NUL bytes allowed), in a block from PyMem_Malloc that the record
@@ -176,6 +191,126 @@ inline std::string_view text_of(const abi::Text& t) noexcept {
   return t.size ? std::string_view(t.data, static_cast<std::size_t>(t.size)) : std::string_view();
 }
 
+// The record layouts as data: one row per field of each record and of the two value types
+// they hold, then one row for the whole of each. Every number is taken from the definitions
+// above, so a change there changes the rows. tavex exports the rows it was compiled with under
+// the C symbol kSymbol; on first use the header finds that table in the loaded tavex and
+// compares it with its own, row by row.
+namespace layout {
+
+inline constexpr std::uint32_t kFormat = 1;  // of Row and Table themselves
+inline constexpr const char kSymbol[] = "tavex_records_layout";
+
+struct Row {
+  const char* owner;      // "Candle", ...; "Text" and "DateTime" for the value types
+  const char* field;      // "" for the row of the whole object
+  const char* type;       // "double", "TradeKind", "DateTime", ...
+  std::uint64_t offset;   // in bytes from the start of the owner
+  std::uint64_t size;     // in bytes
+  std::uint64_t values;   // the number of valid values of an enumeration; 0 for other types
+};
+
+struct Table {
+  std::uint32_t format;  // kFormat; a reader must check it before anything else
+  std::uint32_t count;
+  const Row* rows;
+  const char* version;  // tavex's own, for error texts
+};
+
+// The name of each field type. A field of a type not named here does not compile: name it.
+template <class T>
+constexpr const char* type_name() noexcept {
+  if constexpr (std::is_enum_v<T>) {
+    static_assert(enum_name<T> != nullptr, "an enumeration field needs enum_name and enum_count");
+    return enum_name<T>;
+  } else if constexpr (std::is_same_v<T, abi::Text>) {
+    return "Text";
+  } else if constexpr (std::is_same_v<T, DateTime>) {
+    return "DateTime";
+  } else if constexpr (std::is_same_v<T, double>) {
+    return "double";
+  } else if constexpr (std::is_same_v<T, std::int64_t>) {
+    return "int64";
+  } else if constexpr (std::is_same_v<T, std::int32_t>) {
+    return "int32";
+  } else if constexpr (std::is_same_v<T, std::uint32_t>) {
+    return "uint32";
+  } else {
+    static_assert(std::is_same_v<T, char*>, "a field type without a name in the layout table");
+    return "char*";
+  }
+}
+
+template <class T>
+constexpr std::uint64_t values_of() noexcept {
+  if constexpr (std::is_enum_v<T>) return enum_count<T>;
+  else return 0;
+}
+
+#define TAVEX_LAYOUT_ROW(owner, Struct, member)                                              \
+  Row {                                                                                      \
+    owner, #member, type_name<decltype(Struct::member)>(), offsetof(Struct, member),         \
+        sizeof(Struct::member), values_of<decltype(Struct::member)>()                        \
+  }
+#define TAVEX_LAYOUT_WHOLE(owner, Struct) \
+  Row { owner, "", owner, 0, sizeof(Struct), 0 }
+
+inline constexpr Row kRows[] = {
+    TAVEX_LAYOUT_ROW("Text", abi::Text, data),
+    TAVEX_LAYOUT_ROW("Text", abi::Text, size),
+    TAVEX_LAYOUT_WHOLE("Text", abi::Text),
+    TAVEX_LAYOUT_ROW("DateTime", DateTime, days_since_1970),
+    TAVEX_LAYOUT_ROW("DateTime", DateTime, seconds_of_day),
+    TAVEX_LAYOUT_ROW("DateTime", DateTime, nanos),
+    TAVEX_LAYOUT_WHOLE("DateTime", DateTime),
+    TAVEX_LAYOUT_ROW("Pair", abi::PairObject, code),
+    TAVEX_LAYOUT_ROW("Pair", abi::PairObject, base),
+    TAVEX_LAYOUT_ROW("Pair", abi::PairObject, quote),
+    TAVEX_LAYOUT_ROW("Pair", abi::PairObject, min_volume),
+    TAVEX_LAYOUT_ROW("Pair", abi::PairObject, min_price),
+    TAVEX_LAYOUT_ROW("Pair", abi::PairObject, min_amount),
+    TAVEX_LAYOUT_ROW("Pair", abi::PairObject, kind),
+    TAVEX_LAYOUT_WHOLE("Pair", abi::PairObject),
+    TAVEX_LAYOUT_ROW("Candle", abi::CandleObject, code),
+    TAVEX_LAYOUT_ROW("Candle", abi::CandleObject, open_time),
+    TAVEX_LAYOUT_ROW("Candle", abi::CandleObject, close_time),
+    TAVEX_LAYOUT_ROW("Candle", abi::CandleObject, open),
+    TAVEX_LAYOUT_ROW("Candle", abi::CandleObject, high),
+    TAVEX_LAYOUT_ROW("Candle", abi::CandleObject, low),
+    TAVEX_LAYOUT_ROW("Candle", abi::CandleObject, close),
+    TAVEX_LAYOUT_ROW("Candle", abi::CandleObject, volume),
+    TAVEX_LAYOUT_ROW("Candle", abi::CandleObject, amount),
+    TAVEX_LAYOUT_ROW("Candle", abi::CandleObject, trades),
+    TAVEX_LAYOUT_ROW("Candle", abi::CandleObject, kind),
+    TAVEX_LAYOUT_ROW("Candle", abi::CandleObject, interval),
+    TAVEX_LAYOUT_WHOLE("Candle", abi::CandleObject),
+    TAVEX_LAYOUT_ROW("Order", abi::OrderObject, id),
+    TAVEX_LAYOUT_ROW("Order", abi::OrderObject, code),
+    TAVEX_LAYOUT_ROW("Order", abi::OrderObject, create_time),
+    TAVEX_LAYOUT_ROW("Order", abi::OrderObject, volume),
+    TAVEX_LAYOUT_ROW("Order", abi::OrderObject, price),
+    TAVEX_LAYOUT_ROW("Order", abi::OrderObject, filled_volume),
+    TAVEX_LAYOUT_ROW("Order", abi::OrderObject, filled_price),
+    TAVEX_LAYOUT_ROW("Order", abi::OrderObject, fee),
+    TAVEX_LAYOUT_ROW("Order", abi::OrderObject, kind),
+    TAVEX_LAYOUT_ROW("Order", abi::OrderObject, type),
+    TAVEX_LAYOUT_ROW("Order", abi::OrderObject, side),
+    TAVEX_LAYOUT_ROW("Order", abi::OrderObject, status),
+    TAVEX_LAYOUT_WHOLE("Order", abi::OrderObject),
+    TAVEX_LAYOUT_ROW("Position", abi::PositionObject, code),
+    TAVEX_LAYOUT_ROW("Position", abi::PositionObject, volume),
+    TAVEX_LAYOUT_ROW("Position", abi::PositionObject, price),
+    TAVEX_LAYOUT_ROW("Position", abi::PositionObject, leverage),
+    TAVEX_LAYOUT_ROW("Position", abi::PositionObject, kind),
+    TAVEX_LAYOUT_ROW("Position", abi::PositionObject, side),
+    TAVEX_LAYOUT_WHOLE("Position", abi::PositionObject),
+};
+
+#undef TAVEX_LAYOUT_ROW
+#undef TAVEX_LAYOUT_WHOLE
+
+}  // namespace layout
+
 namespace detail {
 
 enum RecordId : int { kPair, kCandle, kOrder, kPosition };
@@ -190,7 +325,7 @@ inline PyTypeObject* g_record_types[4] = {};
 
 [[gnu::cold, gnu::format(printf, 2, 3)]] inline void set_error(PyObject* type, const char* format,
                                                               ...) noexcept {
-  char text[256];
+  char text[512];
   va_list args;
   va_start(args, format);
   std::vsnprintf(text, sizeof text, format, args);
@@ -198,9 +333,121 @@ inline PyTypeObject* g_record_types[4] = {};
   PyErr_SetString(type, text);
 }
 
+inline bool same_text(const char* a, const char* b) noexcept {
+  return std::strcmp(a ? a : "", b ? b : "") == 0;
+}
+
+// The table of the loaded tavex: looked up in the shared object that `tavex.__file__` names
+// (it is loaded already, so RTLD_NOLOAD finds it and loads nothing), or in the process itself
+// when tavex was linked into the interpreter. Null with RuntimeError when there is none.
+[[gnu::cold]] inline const layout::Table* loaded_layout(PyObject* module, char* where,
+                                                         std::size_t where_size) noexcept {
+  std::snprintf(where, where_size, "(linked into the interpreter)");
+  void* symbol = nullptr;
+  PyObject* file = PyObject_GetAttrString(module, "__file__");
+  PyObject* path = file && PyUnicode_Check(file) ? PyUnicode_EncodeFSDefault(file) : nullptr;
+  Py_XDECREF(file);
+  if (path) {
+    std::snprintf(where, where_size, "%s", PyBytes_AS_STRING(path));
+    if (void* handle = dlopen(PyBytes_AS_STRING(path), RTLD_NOW | RTLD_NOLOAD)) {
+      symbol = dlsym(handle, layout::kSymbol);
+      dlclose(handle);  // only drops the count that RTLD_NOLOAD took; tavex stays loaded
+    }
+    Py_DECREF(path);
+  } else {
+    PyErr_Clear();
+    symbol = dlsym(RTLD_DEFAULT, layout::kSymbol);
+  }
+  if (!symbol) {
+    set_error(PyExc_RuntimeError,
+              "the loaded tavex (%s) exports no record layout table (%s): it is older than the "
+              "<tavex/records.hpp> this module was compiled with; rebuild this module against "
+              "the installed tavex (python -m tavex_sdk --cflags)",
+              where, layout::kSymbol);
+    return nullptr;
+  }
+  return static_cast<const layout::Table*>(symbol);
+}
+
+[[gnu::cold]] inline void layout_mismatch(const layout::Row& row, const char* what,
+                                          const char* theirs, const char* mine,
+                                          const layout::Table& table, const char* where) noexcept {
+  set_error(PyExc_RuntimeError,
+            "tavex record layout mismatch at %s%s%s: %s %s in the loaded tavex %s (%s), %s in "
+            "the <tavex/records.hpp> this module was compiled with; rebuild this module "
+            "against the installed tavex (python -m tavex_sdk --cflags)",
+            row.owner, *row.field ? "." : "", row.field, what, theirs, table.version, where,
+            mine);
+}
+
+// Compares the loaded tavex's layout table with this header's, row by row; true when they are
+// the same, else false with RuntimeError naming the first difference.
+[[gnu::cold]] inline bool check_layout(PyObject* module) noexcept {
+  char where[256];
+  const layout::Table* table = loaded_layout(module, where, sizeof where);
+  if (!table) return false;
+  if (table->format != layout::kFormat) {
+    set_error(PyExc_RuntimeError,
+              "the loaded tavex (%s) describes its record layouts in format %u, but the "
+              "<tavex/records.hpp> this module was compiled with reads format %u; rebuild this "
+              "module against the installed tavex (python -m tavex_sdk --cflags)",
+              where, table->format, layout::kFormat);
+    return false;
+  }
+  const auto find = [](const layout::Row* rows, std::size_t n, const layout::Row& key) {
+    for (std::size_t i = 0; i < n; ++i)
+      if (same_text(rows[i].owner, key.owner) && same_text(rows[i].field, key.field))
+        return &rows[i];
+    return static_cast<const layout::Row*>(nullptr);
+  };
+  constexpr std::size_t kMine = sizeof layout::kRows / sizeof layout::kRows[0];
+  for (const layout::Row& mine : layout::kRows) {
+    const layout::Row* theirs = find(table->rows, table->count, mine);
+    if (!theirs) {
+      layout_mismatch(mine, "the field is", "missing", "present", *table, where);
+      return false;
+    }
+    char a[32], b[32];
+    if (!same_text(theirs->type, mine.type)) {
+      layout_mismatch(mine, "the type is", theirs->type, mine.type, *table, where);
+      return false;
+    }
+    const struct {
+      const char* what;
+      std::uint64_t theirs, mine;
+    } numbers[] = {{"the offset is", theirs->offset, mine.offset},
+                   {"the size is", theirs->size, mine.size},
+                   {"the number of values is", theirs->values, mine.values}};
+    for (const auto& n : numbers) {
+      if (n.theirs == n.mine) continue;
+      std::snprintf(a, sizeof a, "%llu", static_cast<unsigned long long>(n.theirs));
+      std::snprintf(b, sizeof b, "%llu", static_cast<unsigned long long>(n.mine));
+      layout_mismatch(mine, n.what, a, b, *table, where);
+      return false;
+    }
+  }
+  for (std::uint32_t i = 0; i < table->count; ++i) {
+    if (!find(layout::kRows, kMine, table->rows[i])) {
+      layout_mismatch(table->rows[i], "the field is", "present", "missing", *table, where);
+      return false;
+    }
+  }
+  return true;
+}
+
+// Set once the loaded tavex's layouts were found equal to this header's.
+inline bool g_layout_checked = false;
+
 [[gnu::cold]] inline PyTypeObject* load_record_type(RecordId id) noexcept {
   PyObject* module = PyImport_ImportModule("tavex");
   if (!module) return nullptr;
+  if (!g_layout_checked) {
+    if (!check_layout(module)) {
+      Py_DECREF(module);
+      return nullptr;
+    }
+    g_layout_checked = true;
+  }
   PyObject* cls = PyObject_GetAttrString(module, kRecordNames[id]);
   Py_DECREF(module);
   if (!cls) return nullptr;
@@ -210,6 +457,7 @@ inline PyTypeObject* g_record_types[4] = {};
     return nullptr;
   }
   auto* type = reinterpret_cast<PyTypeObject*>(cls);
+  // The table and the class agree in a sound tavex; this guards a class replaced at run time.
   if (type->tp_basicsize != kRecordSizes[id] || type->tp_itemsize != 0) {
     set_error(PyExc_RuntimeError,
               "tavex.%s instances are %zd bytes, but <tavex/records.hpp> lays them out in %zd: "
@@ -267,7 +515,7 @@ constexpr std::ptrdiff_t invalid_utf8_at(std::string_view s) noexcept {
 // Each check sets ValueError naming the field ("Order.status") and returns false.
 inline bool check_text(const char* field, std::string_view s) noexcept {
   const std::ptrdiff_t at = invalid_utf8_at(s);
-  if (at < 0) [[likely]] return true;
+  if (at < 0) return true;
   set_error(PyExc_ValueError, "%s: text is not valid UTF-8 (at byte %td)", field, at);
   return false;
 }
@@ -275,14 +523,14 @@ inline bool check_text(const char* field, std::string_view s) noexcept {
 template <class E>
 inline bool check_enum(const char* field, E value) noexcept {
   const auto v = static_cast<unsigned>(value);
-  if (v < enum_count<E>) [[likely]] return true;
+  if (v < enum_count<E>) return true;
   set_error(PyExc_ValueError, "%s: %u is not a valid %s value (0..%u)", field, v, enum_name<E>,
             enum_count<E> - 1u);
   return false;
 }
 
 inline bool check_datetime(const char* field, const DateTime& v) noexcept {
-  if (v.is_valid()) [[likely]] return true;
+  if (v.is_valid()) return true;
   if (v.days_since_1970 < DateTime::kMinDay || v.days_since_1970 > DateTime::kMaxDay)
     set_error(PyExc_ValueError, "%s: day %lld since 1970 is outside the years %d..%d", field,
               static_cast<long long>(v.days_since_1970), DateTime::kMinYear, DateTime::kMaxYear);

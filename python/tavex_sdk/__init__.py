@@ -1,0 +1,49 @@
+"""Where the tavex native SDK lies: the headers, the CMake package and the pkg-config file.
+
+For native modules that make tavex records (``#include <tavex/records.hpp>``)::
+
+    python -m tavex_sdk --cflags       # -I flags for the header and for Python.h
+    python -m tavex_sdk --cmakedir     # for -Dtavex_DIR=...; find_package(tavex CONFIG)
+    python -m tavex_sdk --pkgconfigdir # for PKG_CONFIG_PATH; pkg-config --cflags tavex
+
+scikit-build-core finds the CMake package by itself (entry point ``cmake.prefix``).
+"""
+
+import os
+import sysconfig
+
+__all__ = ["get_cflags", "get_cmake_dir", "get_include", "get_pkgconfig_dir", "get_version"]
+
+_HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def get_include() -> str:
+    """The folder that holds ``tavex/records.hpp``."""
+    return os.path.join(_HERE, "include")
+
+
+def get_cmake_dir() -> str:
+    """The folder that holds ``tavexConfig.cmake`` (a value for ``tavex_DIR``)."""
+    return os.path.join(_HERE, "cmake")
+
+
+def get_pkgconfig_dir() -> str:
+    """The folder that holds ``tavex.pc`` (a value for ``PKG_CONFIG_PATH``)."""
+    return os.path.join(_HERE, "pkgconfig")
+
+
+def get_cflags() -> str:
+    """Compiler flags for a module of this interpreter: the SDK's and Python's include folders."""
+    dirs = [get_include()]
+    for key in ("include", "platinclude"):
+        path = sysconfig.get_paths().get(key)
+        if path and path not in dirs:
+            dirs.append(path)
+    return " ".join("-I" + d for d in dirs)
+
+
+def get_version() -> str:
+    """The release of the installed tavex, which the SDK belongs to."""
+    from importlib.metadata import version
+
+    return version("tavex")
