@@ -63,9 +63,9 @@ for py in "${PYTHONS[@]}"; do
     step "$tag: one translation unit, g++ and clang++, C++17 and C++20, -Werror"
     read -r -a cflags <<<"$(cd "$TMP" && "$dir/venv/bin/python" -m tavex_sdk --cflags)"
     pc_dir=$(cd "$TMP" && "$dir/venv/bin/python" -m tavex_sdk --pkgconfigdir)
-    pc_flags=$(PKG_CONFIG_PATH=$pc_dir pkg-config --cflags tavex)
-    [ "$(realpath "${pc_flags#-I}")" = "$(realpath "${cflags[0]#-I}")" ] ||
-        fail "$tag: pkg-config gives $pc_flags, tavex_sdk gives ${cflags[0]}"
+    read -r pc_flag <<<"$(PKG_CONFIG_PATH=$pc_dir pkg-config --cflags tavex)"
+    [ "$(realpath "${pc_flag#-I}")" = "$(realpath "${cflags[0]#-I}")" ] ||
+        fail "$tag: pkg-config gives $pc_flag, tavex_sdk gives ${cflags[0]}"
     for cxx in g++ clang++; do
         for std in c++17 c++20; do
             "$cxx" -std=$std -Wall -Wextra -Werror -fPIC -c "${cflags[@]}" \

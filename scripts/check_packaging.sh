@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the sdist and, from it, the wheel; checks what each contains; installs the wheel into a
-# fresh venv and runs tests/py against the installed modules.
+# Builds the sdist and, from it, the default wheel and a TAVEX_TESTING=1 wheel; checks what each
+# contains (tavex_testing only in the second); installs the default wheel into a fresh venv and
+# checks the SDK query, then the testing wheel, and runs tests/py against the installed modules.
 #     bash scripts/check_packaging.sh [PYTHON]      (default: python3)
 # Needs a C++20 compiler; CMake and Ninja come from PyPI when absent. Leaves nothing behind unless
 # TAVEX_KEEP_DIST=DIR is set, in which case the sdist and the wheel are copied there.
@@ -29,54 +30,86 @@ step "python -m build (sdist, then the wheel from it)"
 t0=$SECONDS
 "$TMP/tools/bin/python" -m build --outdir "$TMP/dist" "$ROOT" >"$TMP/build.log" 2>&1 ||
     { tail -40 "$TMP/build.log"; fail "python -m build"; }
-BUILD_SECONDS=$((SECONDS - t0))
 SDIST=$(ls "$TMP"/dist/*.tar.gz)
 WHEEL=$(ls "$TMP"/dist/*.whl)
-ls -l "$TMP/dist"
+step "TAVEX_TESTING=1 wheel from the same sdist"
+mkdir -p "$TMP/src"
+tar -xzf "$SDIST" -C "$TMP/src"
+TAVEX_TESTING=1 "$TMP/tools/bin/python" -m build --wheel --outdir "$TMP/dist-testing" "$TMP"/src/* \
+    >"$TMP/build-testing.log" 2>&1 || { tail -40 "$TMP/build-testing.log"; fail "TAVEX_TESTING=1 wheel"; }
+BUILD_SECONDS=$((SECONDS - t0))
+TESTING_WHEEL=$(ls "$TMP"/dist-testing/*.whl)
+ls -l "$TMP/dist" "$TMP/dist-testing"
 
 step "contents of the sdist and the wheel"
-"$TMP/tools/bin/python" - "$SDIST" "$WHEEL" <<'EOF'
+"$TMP/tools/bin/python" - "$SDIST" "$WHEEL" "$TESTING_WHEEL" <<'EOF'
 import sys, tarfile, zipfile
 
-sdist, wheel = sys.argv[1:]
+sdist, wheel, testing_wheel = sys.argv[1:]
 with tarfile.open(sdist) as tar:
     names = [n.split("/", 1)[1] for n in tar.getnames() if "/" in n]
 need = ["pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "PKG-INFO",
         "src/core/", "src/module/", "src/types/", "src/helpers/", "include/",
-        "stubs/tavex-stubs/__init__.pyi", "tests/py/", "examples/daily_bars.py"]
-optional = ["tests/testing_module/", "stubs/tavex_testing-stubs/__init__.pyi"]
+        "stubs/tavex-stubs/__init__.pyi", "tests/py/", "examples/daily_bars.py", "cmake/",
+        "python/tavex_sdk/", "tests/testing_module/", "stubs/tavex_testing-stubs/__init__.pyi"]
 stray = {"build", ".venv", ".venvs", ".git", ".mypy_cache", ".pytest_cache", ".hypothesis",
          "__pycache__", "dist"}
 missing = [p for p in need if not any(n == p.rstrip("/") or n.startswith(p) for n in names)]
-present_optional = [p for p in optional if any(n.startswith(p) for n in names)]
 strays = sorted({n for n in names if stray & set(n.split("/")[:-1])})
-print(f"sdist: {len(names)} files; optional parts present: {present_optional or 'none'}")
-with zipfile.ZipFile(wheel) as zf:
-    wnames = zf.namelist()
+print(f"sdist: {len(names)} files")
+def wheel_names(path):
+    with zipfile.ZipFile(path) as zf:
+        return zf.namelist()
+
+
+wnames = wheel_names(wheel)
 print("wheel:", *sorted(wnames), sep="\n  ")
 top = {n.split("/", 1)[0] for n in wnames}
-wneed = ["tavex.", "tavex-stubs", ".dist-info"]
-if any(p.startswith("tests/testing_module") for p in present_optional):
-    wneed += ["tavex_testing.", "tavex_testing-stubs"]
+wneed = ["tavex.", "tavex-stubs", "tavex_sdk", ".dist-info"]
 wmissing = [p for p in wneed if not any(t.startswith(p) or t.endswith(p) for t in top)]
-extra = sorted(t for t in top if not (t.startswith(("tavex.", "tavex_testing.", "tavex-stubs",
-                                                   "tavex_testing-stubs")) or t.endswith(".dist-info")))
+sdk = ["tavex_sdk/__init__.py", "tavex_sdk/__main__.py", "tavex_sdk/include/tavex/records.hpp",
+       "tavex_sdk/cmake/tavexConfig.cmake", "tavex_sdk/cmake/tavexConfigVersion.cmake",
+       "tavex_sdk/pkgconfig/tavex.pc"]
+wmissing += [p for p in sdk if p not in wnames]
+entry_points = [n for n in wnames if n.endswith(".dist-info/entry_points.txt")]
+with zipfile.ZipFile(wheel) as zf:
+    if not entry_points or "[cmake.prefix]\ntavex = tavex_sdk" not in zf.read(entry_points[0]).decode():
+        wmissing.append("the entry point cmake.prefix: tavex = tavex_sdk")
+extra = sorted(t for t in top if not (t.startswith(("tavex.", "tavex-stubs", "tavex_sdk"))
+                                      or t.endswith(".dist-info")))
+# tavex_testing forges records from Python: only a TAVEX_TESTING=1 build carries it.
+ttop = {n.split("/", 1)[0] for n in wheel_names(testing_wheel)}
+tmissing = [p for p in ("tavex.", "tavex_sdk", "tavex_testing.", "tavex_testing-stubs")
+            if not any(t.startswith(p) for t in ttop)]
 licence = [n for n in wnames if ".dist-info/" in n and "LICENSE" in n]
 problems = []
 if missing: problems.append(f"sdist lacks {missing}")
 if strays: problems.append(f"sdist carries build or cache files: {strays[:10]}")
 if wmissing: problems.append(f"wheel lacks {wmissing}")
 if extra: problems.append(f"wheel puts unexpected names into site-packages: {extra}")
+if tmissing: problems.append(f"the TAVEX_TESTING=1 wheel lacks {tmissing}")
 if not licence: problems.append("wheel has no LICENSE in its .dist-info")
 for p in problems:
     print("FAIL:", p, file=sys.stderr)
 sys.exit(1 if problems else 0)
 EOF
 
-step "fresh venv, pip install the wheel"
+step "fresh venv, pip install the default wheel, then the TAVEX_TESTING=1 one"
 t0=$SECONDS
 "$PY" -m venv "$TMP/venv"
 "$TMP/venv/bin/pip" install -q "$WHEEL[test]" || fail "pip install of the wheel"
+(cd "$TMP" && "$TMP/venv/bin/python" - <<'EOF'
+import importlib.util, os, subprocess, sys
+assert importlib.util.find_spec("tavex_testing") is None, "the default wheel installed tavex_testing"
+for flag, name in (("--includedir", "tavex/records.hpp"), ("--cmakedir", "tavexConfig.cmake"),
+                   ("--pkgconfigdir", "tavex.pc")):
+    out = subprocess.check_output([sys.executable, "-m", "tavex_sdk", flag], text=True).strip()
+    assert os.path.isfile(os.path.join(out, name)), (flag, out)
+print("default wheel: no tavex_testing; tavex_sdk", subprocess.check_output(
+    [sys.executable, "-m", "tavex_sdk", "--version"], text=True).strip())
+EOF
+) || fail "the default wheel's SDK"
+"$TMP/venv/bin/pip" install -q --force-reinstall --no-deps "$TESTING_WHEEL" || fail "pip install of the testing wheel"
 INSTALL_SECONDS=$((SECONDS - t0))
 
 # pytest runs inside the interpreter below, from the repository root (which holds no module of
