@@ -47,7 +47,7 @@ GENERATED_START = datetime(2024, 3, 8, tzinfo=timezone.utc)
 OFFSETS = ((0, 0), (8, 0), (-5, 0), (5, 30), (-3, -30), (13, 45))  # hours, minutes
 STATUSES = (OrderStatus.Submitted, OrderStatus.PartialFilled, OrderStatus.Filled,
             OrderStatus.Canceled, OrderStatus.Rejected)
-SHOWN_ORDERS = 40  # more are cut to the first and last ones, unless --all-orders
+SHOWN_ORDERS = 20  # more are cut to the first and last ones, unless --all-orders
 
 
 def generate_csv(out: TextIO, rows: int, seed: int) -> None:
@@ -149,7 +149,7 @@ def print_orders(ledger: Ledger, show_all: bool) -> None:
           f" {'price':>9} {'filled':>8} {'at':>9} {'fee':>7}")
     shown: Sequence[int] = range(len(orders))
     if not show_all and len(orders) > SHOWN_ORDERS:
-        shown = [*range(SHOWN_ORDERS - 10), *range(len(orders) - 10, len(orders))]
+        shown = [*range(SHOWN_ORDERS - 5), *range(len(orders) - 5, len(orders))]
     previous = -1
     for k in shown:
         if k != previous + 1:
