@@ -22,7 +22,15 @@ from dataclasses import dataclass
 from datetime import datetime, timedelta, timezone
 from typing import Any, Callable, Generic, Mapping, Optional, Sequence
 
-from tavex import EventType, RunMode, TradeSide, TradeType, now_ms, truncate_to_day
+from tavex import (
+    CandleInterval,
+    EventType,
+    RunMode,
+    TradeSide,
+    TradeType,
+    now_ms,
+    truncate_to_day,
+)
 
 from .records import Broker, C, CandleLike, Feed, OrderLike, PairLike, PositionLike
 
@@ -176,6 +184,9 @@ class Engine(Generic[C]):
         for candle in feed:
             opened = candle.open_time
             if opened >= day_end:
+                if day is None and candle.interval != CandleInterval.Min1:
+                    raise ValueError(f"Minutely events need {CandleInterval.Min1} candles, "
+                                     f"not {candle.interval}")
                 if day is not None:
                     summary = self._day_summary(day, day_candles, day_open, day_fills, day_fees,
                                                 day_equity)
