@@ -2,7 +2,8 @@
 # Checks the type stubs that `pip install .` puts beside the modules:
 #   - mypy.stubtest compares them with the installed tavex and tavex_testing;
 #   - mypy --strict checks tests/typing/usage.py (which also asserts the misuses the stubs must
-#     reject) and the examples; usage.py is then run to hold the types to the behaviour.
+#     reject) and the examples, the back-test's package too; usage.py is then run to hold the
+#     types to the behaviour.
 #     bash scripts/check_stubs.sh PYTHON
 # PYTHON is an interpreter (normally a venv's) with tavex installed by pip; mypy is installed
 # into it when missing. Exits non-zero on any failure.
@@ -50,9 +51,9 @@ echo "--- stubtest ${modules[*]}"
 # stays out of the tree.
 (cd "$CACHE" && "$PY" -m mypy.stubtest "${allow[@]}" "${modules[@]}") || status=1
 
-echo "--- mypy --strict tests/typing/usage.py examples/*.py"
+echo "--- mypy --strict tests/typing/usage.py examples/*.py examples/backtest/tavex_backtest"
 "$PY" -m mypy --strict --no-incremental --cache-dir "$CACHE/cache" \
-    tests/typing/usage.py examples/*.py || status=1
+    tests/typing/usage.py examples/*.py examples/backtest/tavex_backtest || status=1
 
 echo "--- python tests/typing/usage.py"
 # Its last check provokes the module's internal failure, whose diagnostic goes to stderr.

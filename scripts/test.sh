@@ -6,7 +6,7 @@
 #   - for every interpreter found (the default python3, each pyenv CPython >= 3.9, Debian's
 #     /usr/bin/python3, PyPy 3): a venv in .venvs/<label>, `pip install .`, and pytest tests/py
 #     under three time zones (the module must never look at the local zone),
-#   - the optional steps scripts/check_stubs.sh, check_packaging.sh, check_consumer.sh,
+#   - the optional steps scripts/check_stubs.sh, check_packaging.sh, check_consumer.sh, check_example.sh,
 #     reliability_quick.sh, ppc64le.sh (each runs if the script exists).
 # It goes on after a failure so that the summary is complete, and exits non-zero if any step failed.
 #
@@ -180,6 +180,14 @@ job_consumer() {  # job_consumer PYTHON...: a downstream package built against t
     fi
 }
 
+job_example() {
+    if bash scripts/check_example.sh "$1"; then
+        record 73 example PASS "$2" $((SECONDS - T0))
+    else
+        record 73 example FAIL "$2" $((SECONDS - T0)) "scripts/check_example.sh failed"
+    fi
+}
+
 job_reliability() {
     if bash scripts/reliability_quick.sh --strict; then  # test.sh installed every tool it needs
         record 75 reliability PASS - $((SECONDS - T0))
@@ -337,6 +345,13 @@ elif [ ${#CONSUMER_PYTHONS[@]} -eq 0 ]; then
     record 74 consumer SKIP - 0 "no default python3 and no PyPy"
 elif wanted consumer; then
     start_job consumer job_consumer "${CONSUMER_PYTHONS[@]}"
+fi
+if [ ! -f scripts/check_example.sh ]; then
+    record 73 example SKIP - 0 "scripts/check_example.sh not present"
+elif [ -z "$DEFAULT_EXE" ]; then
+    record 73 example SKIP - 0 "no default python3"
+elif wanted example; then
+    start_job example job_example "$DEFAULT_EXE" "$DEFAULT_LABEL"
 fi
 reap_all
 

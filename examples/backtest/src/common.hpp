@@ -1,0 +1,85 @@
+// Small pieces shared by the feed and the broker: an owning reference, argument helpers and
+// the type objects the module publishes.
+#pragma once
+
+#ifndef PY_SSIZE_T_CLEAN
+#define PY_SSIZE_T_CLEAN
+#endif
+#include <Python.h>
+
+#include <tavex/records.hpp>
+
+#include <cstdint>
+#include <cstring>
+#include <optional>
+
+namespace backtest {
+
+// An owned reference, released when it goes out of scope.
+class Ref {
+ public:
+  Ref() noexcept = default;
+  explicit Ref(PyObject* owned) noexcept : p_(owned) {}
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  ~Ref() { Py_XDECREF(p_); }
+  PyObject* get() const noexcept { return p_; }
+  PyObject* release() noexcept {
+    PyObject* p = p_;
+    p_ = nullptr;
+    return p;
+  }
+  // Takes `owned` in place of the reference held; false when it is null.
+  bool reset(PyObject* owned) noexcept {
+    Py_XDECREF(p_);
+    p_ = owned;
+    return p_ != nullptr;
+  }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+
+ private:
+  PyObject* p_ = nullptr;
+};
+
+// A tavex enumeration member (or a plain int) as the typed enum; nothing with ValueError or
+// TypeError set when it is not one of the enum's values.
+template <class E>
+std::optional<E> enum_arg(PyObject* value, const char* name) noexcept {
+  Ref number(PyNumber_Long(value));
+  if (!number) return std::nullopt;
+  const long v = PyLong_AsLong(number.get());
+  if (v == -1 && PyErr_Occurred()) return std::nullopt;
+  if (v < 0 || v >= tavex::enum_count<E>) {
+    PyErr_Format(PyExc_ValueError, "%s: %ld is not a %s value", name, v, tavex::enum_name<E>);
+    return std::nullopt;
+  }
+  return static_cast<E>(v);
+}
+
+// The record layout behind `obj` when it is an instance of `type`; null with TypeError set.
+template <class Layout>
+Layout* record_arg(PyObject* obj, PyTypeObject* type, const char* what) noexcept {
+  if (!type) return nullptr;
+  if (!PyObject_TypeCheck(obj, type)) {
+    PyErr_Format(PyExc_TypeError, "expected a tavex.%s, got %.100s", what, Py_TYPE(obj)->tp_name);
+    return nullptr;
+  }
+  return reinterpret_cast<Layout*>(obj);
+}
+
+// Makes a class from its spec and adds it to the module under the last part of its dotted
+// name; false with an exception set.
+inline bool add_type(PyObject* module, PyType_Spec& spec) noexcept {
+  Ref type(PyType_FromSpec(&spec));
+  if (!type) return false;
+  const char* dot = std::strrchr(spec.name, '.');
+  if (PyModule_AddObject(module, dot ? dot + 1 : spec.name, type.get()) < 0) return false;
+  type.release();  // the module holds it now
+  return true;
+}
+
+// Add the classes CsvFeed and SimBroker to the module; false with an exception set.
+bool add_feed_type(PyObject* module) noexcept;
+bool add_broker_type(PyObject* module) noexcept;
+
+}  // namespace backtest

@@ -1,0 +1,221 @@
+"""The event loop: candles in, events out to the strategy and the other listeners.
+
+Events are ``tavex.EventType`` members. Members are unhashable, so handlers are
+looked up by ``int(event)``. One run emits, in order:
+
+- ``Initialize`` once, with the engine (what a strategy calls to trade);
+- ``Start`` once, with the pair;
+- per candle: first ``OrderChange`` for each order the candle filled and then
+  ``PositionChange``; ``Daily`` with the summary of a UTC day when a candle
+  opens after it (found with ``truncate_to_day``); then ``Minutely`` with the
+  candle;
+- ``OrderChange`` at once for every order placed or canceled (Submitted,
+  Rejected, Canceled);
+- at the end ``Daily`` for the last day and ``Stop``.
+"""
+
+from __future__ import annotations
+
+import sys
+import time
+from dataclasses import dataclass
+from datetime import datetime, timedelta, timezone
+from typing import Any, Callable, Generic, Mapping, Optional, Sequence
+
+from tavex import (
+    CandleInterval,
+    EventType,
+    RunMode,
+    TradeSide,
+    TradeType,
+    now_ms,
+    truncate_to_day,
+)
+
+from .records import Broker, C, CandleLike, Feed, OrderLike, PairLike, PositionLike
+
+EPOCH = datetime(1970, 1, 1, tzinfo=timezone.utc)
+ONE_MS = timedelta(milliseconds=1)
+ONE_DAY = timedelta(days=1)
+PROGRESS_SECONDS = 0.5
+PROGRESS_EVERY = 0x3FFF + 1  # candles between two looks at the clock
+
+
+@dataclass
+class DaySummary:
+    day: datetime  # 00:00 UTC
+    candles: int
+    open: float
+    close: float
+    fills: int
+    fees: float
+    equity: float  # cash and the holding at the day's last close
+    pnl: float  # change of equity over the day
+
+
+class Listener:
+    """Receives the events it overrides a method for; the others are not delivered."""
+
+    def on_initialize(self, engine: Engine[Any]) -> None: ...
+    def on_start(self, pair: PairLike) -> None: ...
+    def on_minutely(self, candle: CandleLike) -> None: ...
+    def on_daily(self, day: DaySummary) -> None: ...
+    def on_order_change(self, order: OrderLike) -> None: ...
+    def on_position_change(self, position: PositionLike) -> None: ...
+    def on_stop(self, engine: Engine[Any]) -> None: ...
+
+
+HANDLERS = (
+    (EventType.Initialize, "on_initialize"),
+    (EventType.Start, "on_start"),
+    (EventType.Minutely, "on_minutely"),
+    (EventType.Daily, "on_daily"),
+    (EventType.OrderChange, "on_order_change"),
+    (EventType.PositionChange, "on_position_change"),
+    (EventType.Stop, "on_stop"),
+)
+
+
+class Progress:
+    """A progress line on stderr, at most every PROGRESS_SECONDS; silent on short inputs."""
+
+    def __init__(self, label: str, enabled: bool) -> None:
+        self.label = label
+        self.enabled = enabled
+        self.tty = sys.stderr.isatty()
+        self.started = time.perf_counter()
+        self.next_at = self.started + PROGRESS_SECONDS
+        self.shown = False
+
+    def update(self, candles: int, done_bytes: int, total_bytes: int) -> None:
+        now = time.perf_counter()
+        if not self.enabled or now < self.next_at:
+            return
+        self.next_at = now + PROGRESS_SECONDS
+        pct = min(100.0, 100.0 * done_bytes / max(total_bytes, 1))
+        line = (f"{self.label}: {pct:5.1f}%  {candles:,} candles  "
+                f"{candles / (now - self.started):,.0f} candles/s")
+        sys.stderr.write(f"\r{line}\x1b[K" if self.tty else line + "\n")
+        sys.stderr.flush()
+        self.shown = True
+
+    def clear(self) -> None:
+        if self.shown and self.tty:
+            sys.stderr.write("\r\x1b[K")
+            sys.stderr.flush()
+        self.shown = False
+
+
+class Engine(Generic[C]):
+    """Runs listeners over a feed, trading through the broker of the run mode."""
+
+    def __init__(self, mode: RunMode, pair: PairLike, feed: Feed[C],
+                 brokers: Mapping[int, Callable[[], Broker[C]]],
+                 listeners: Sequence[Listener], progress: Optional[Progress] = None) -> None:
+        make_broker = brokers.get(int(mode))
+        if make_broker is None:
+            raise ValueError(f"no broker for {mode}")
+        self.mode = mode
+        self.pair = pair
+        self.feed = feed
+        self.broker: Broker[C] = make_broker()
+        self.progress = progress
+        # In a back-test the clock is the candles' own: an order placed on a candle is stamped
+        # with its close.
+        self._simulated_clock = mode == RunMode.Backtest
+        self._candle: Optional[C] = None
+        self._handlers: dict[int, list[Callable[[Any], None]]] = {}
+        for event, name in HANDLERS:
+            self._handlers[int(event)] = [
+                getattr(listener, name) for listener in listeners
+                if getattr(type(listener), name) is not getattr(Listener, name)]
+        self.candles = 0
+        self.elapsed = 0.0
+
+    def emit(self, event: EventType, payload: object) -> None:
+        for handler in self._handlers[int(event)]:
+            handler(payload)
+
+    # ------------------------------------------------------------ what strategies call
+
+    def now_ms(self) -> int:
+        if self._simulated_clock:
+            if self._candle is None:
+                raise RuntimeError("the simulated clock starts with the first candle")
+            return (self._candle.close_time - EPOCH) // ONE_MS
+        return now_ms()
+
+    def submit(self, side: TradeSide, type: TradeType, volume: float,
+               price: float = 0.0) -> OrderLike:
+        order = self.broker.submit(side, type, volume, price, self.now_ms())
+        self.emit(EventType.OrderChange, order)
+        return order
+
+    def cancel(self, order_id: str) -> Optional[OrderLike]:
+        order = self.broker.cancel(order_id)
+        if order is not None:
+            self.emit(EventType.OrderChange, order)
+        return order
+
+    # ------------------------------------------------------------ the loop
+
+    def _day_summary(self, day: datetime, candles: int, open_: float, fills: int,
+                     fees_before: float, equity_before: float) -> DaySummary:
+        assert self._candle is not None
+        close = self._candle.close
+        equity = self.broker.cash + self.broker.position().volume * close
+        return DaySummary(day, candles, open_, close, fills, self.broker.fees - fees_before,
+                          equity, equity - equity_before)
+
+    def run(self) -> None:
+        """The whole back-test; `elapsed` is then its time in seconds, all of it."""
+        started = time.perf_counter()
+        broker, feed, progress = self.broker, self.feed, self.progress
+        emit = self.emit
+        minutely = self._handlers[int(EventType.Minutely)]
+        emit(EventType.Initialize, self)
+        emit(EventType.Start, self.pair)
+        day: Optional[datetime] = None
+        day_end = datetime.min.replace(tzinfo=timezone.utc)
+        day_candles = day_fills = 0
+        day_open = day_fees = day_equity = 0.0
+        equity = broker.cash
+        candles = 0
+        for candle in feed:
+            opened = candle.open_time
+            if opened >= day_end:
+                if day is None and candle.interval != CandleInterval.Min1:
+                    raise ValueError(f"Minutely events need {CandleInterval.Min1} candles, "
+                                     f"not {candle.interval}")
+                if day is not None:
+                    summary = self._day_summary(day, day_candles, day_open, day_fills, day_fees,
+                                                day_equity)
+                    equity = summary.equity
+                    if progress is not None:
+                        progress.clear()
+                    emit(EventType.Daily, summary)
+                day = truncate_to_day(opened)
+                day_end = day + ONE_DAY
+                day_candles = day_fills = 0
+                day_open, day_fees, day_equity = candle.open, broker.fees, equity
+            self._candle = candle
+            changed = broker.on_candle(candle)
+            if changed is not None:
+                for order in changed:
+                    emit(EventType.OrderChange, order)
+                day_fills += len(changed)
+                emit(EventType.PositionChange, broker.position())
+            for handler in minutely:
+                handler(candle)
+            day_candles += 1
+            candles += 1
+            if progress is not None and candles % PROGRESS_EVERY == 0:
+                progress.update(candles, feed.bytes_read, feed.size)
+        if progress is not None:
+            progress.clear()
+        if day is not None:
+            emit(EventType.Daily, self._day_summary(day, day_candles, day_open, day_fills,
+                                                    day_fees, day_equity))
+        emit(EventType.Stop, self)
+        self.candles = candles
+        self.elapsed = time.perf_counter() - started

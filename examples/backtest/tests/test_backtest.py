@@ -1,0 +1,106 @@
+"""The back-test against known values, and its native and pure-Python halves against each other."""
+
+from __future__ import annotations
+
+from collections import Counter
+from pathlib import Path
+from typing import Any
+
+import pytest
+from tavex import OrderStatus, TradeKind, TradeSide, TradeType
+
+from tavex_backtest import _native, cli, pure
+
+
+def test_seeded_run_matches_known_trades_and_position(
+        tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
+    path = tmp_path / "min1.csv"
+    with open(path, "w", encoding="utf-8") as out:
+        cli.generate_csv(out, 1440, seed=7)
+    assert cli.backtest(str(path), show_progress=False, show_all=False) == 0
+    report = capsys.readouterr().out
+    assert report.count("candles/s") == 2 and "both made the same 83 order events" in report
+
+    native = cli.run("native", str(path), native=True, show_progress=False)
+    statuses = Counter(cli.name(o.status) for _, o in native.ledger.orders)
+    assert statuses == {"Submitted": 23, "PartialFilled": 35, "Filled": 17, "Canceled": 6,
+                        "Rejected": 2}
+    assert set(native.ledger.reject_reasons.values()) == {"amount below the minimum"}
+    broker = native.engine.broker
+    position = broker.position()
+    assert (position.kind, position.code, position.side, position.leverage) == (
+        TradeKind.Spot, "XYZUSDT", TradeSide.Long, 1)
+    assert position.volume == pytest.approx(0.9507, abs=1e-12)
+    assert position.price == pytest.approx(100.439755, rel=1e-12)
+    assert broker.cash == pytest.approx(901.3037194035023, rel=1e-12)
+    assert broker.fees == pytest.approx(3.6262702238726257, rel=1e-12)
+    assert [d.candles for d in native.ledger.days] == [1440]
+
+
+ROWS = """time,open,high,low,close,volume
+2024-03-08T08:00:00+08:00,100,101,99,100.5,2
+2024-03-08T00:01:00.250Z,100.5,101,100,100.75,1
+2024-03-08T00:02:00,1,1,1,1,1
+2024-03-08T00:03:00Z,1,1,1
+2024-03-08T00:04:00Z,1,x,1,1,1
+2024-03-08T00:05:00Z,1,1,1,1,inf
+2024-03-08T00:00:30Z,1,1,1,1,1
+2024-02-30T00:00:00Z,1,1,1,1,1
+2024-03-07T19:06:00-05:00,100.75,102,100,101,4
+"""
+
+
+def test_feeds_read_and_skip_the_same_rows(tmp_path: Path) -> None:
+    path = tmp_path / "rows.csv"
+    path.write_text(ROWS, encoding="utf-8")
+    native_pair = _native.make_pair(TradeKind.Spot, "XYZUSDT", "XYZ", "USDT", 0.01, 0.01, 5.0)
+    py_pair = pure.PyPair(TradeKind.Spot, "XYZUSDT", "XYZ", "USDT", 0.01, 0.01, 5.0)
+    feeds = (_native.CsvFeed(str(path), native_pair), pure.PyCsvFeed(str(path), py_pair))
+    native, python = ([(c.open_time, c.close_time, c.open, c.close, c.volume, c.amount)
+                       for c in feed] for feed in feeds)
+    assert native == python and [t.isoformat() for t, *_ in native] == [
+        "2024-03-08T00:00:00+00:00", "2024-03-08T00:01:00.250000+00:00",
+        "2024-03-08T00:06:00+00:00"]
+    assert [(f.rows, f.skipped, f.out_of_order) for f in feeds] == [(3, 5, 1)] * 2
+    assert feeds[0].bad_rows == [
+        f"{path}:4: skipped: the time has no UTC offset",
+        f"{path}:5: skipped: expected 6 fields, got 4",
+        f"{path}:6: skipped: 'high' is not a number",
+        f"{path}:7: skipped: 'volume' is not finite",
+        f"{path}:9: skipped: the time is out of range",
+    ]
+    assert feeds[1].bad_rows[:4] == feeds[0].bad_rows[:4]
+
+    # The brokers on the first two candles: the pair's minimums, a partial fill, a cancel.
+    outcomes = [
+        trade(_native.SimBroker(native_pair, 1000.0, 0.001, 0.25),
+              list(_native.CsvFeed(str(path), native_pair))),
+        trade(pure.PyBroker(py_pair, 1000.0, 0.001, 0.25),
+              list(pure.PyCsvFeed(str(path), py_pair))),
+    ]
+    assert outcomes[0] == outcomes[1]
+    placed, reason, fills, canceled, _ = outcomes[0]
+    assert placed == [OrderStatus.Rejected] * 3 + [OrderStatus.Submitted] + [
+        OrderStatus.Rejected] * 2
+    assert reason == "not enough held"
+    assert fills == [(OrderStatus.PartialFilled, 0.25, 100.5, pytest.approx(0.025125))]
+    assert canceled == (OrderStatus.Canceled, 0.25)
+
+
+def trade(broker: Any, candles: list[Any]) -> tuple[object, ...]:
+    broker.on_candle(candles[0])
+    # Below the minimum volume, below the minimum amount, more than the cash, a good one,
+    # below the minimum price, a sale of nothing held.
+    placed = [broker.submit(TradeSide.Long, TradeType.Market, volume, 0.0, 0)
+              for volume in (0.001, 0.04, 20.0, 1.0)]
+    placed.append(broker.submit(TradeSide.Long, TradeType.Limit, 1.0, 0.001, 0))
+    placed.append(broker.submit(TradeSide.Short, TradeType.Limit, 2.0, 100.0, 0))
+    reason = broker.reject_reason
+    fills = broker.on_candle(candles[1]) or []
+    canceled = broker.cancel(placed[3].id)
+    assert broker.cancel(placed[3].id) is None
+    position = broker.position()
+    return ([o.status for o in placed], reason,
+            [(o.status, o.filled_volume, o.filled_price, o.fee) for o in fills],
+            (canceled.status, canceled.filled_volume),
+            (position.volume, position.price, broker.cash))
