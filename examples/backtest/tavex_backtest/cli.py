@@ -34,7 +34,7 @@ from tavex import (
 from . import _native
 from .engine import DaySummary, Engine, Listener, Progress
 from .pure import HEADER, PyBroker, PyCsvFeed, PyPair
-from .records import Broker, OrderLike, PositionLike
+from .records import Broker, OrderLike
 from .strategy import MovingAverageCross
 
 PAIR = dict(code="XYZUSDT", base="XYZ", quote="USDT")
@@ -75,7 +75,6 @@ class Ledger(Listener):
     def __init__(self) -> None:
         self.orders: list[tuple[int, OrderLike]] = []
         self.days: list[DaySummary] = []
-        self.position_changes = 0
         self.reject_reasons: dict[str, str] = {}
         self._engine: Engine[Any] | None = None
 
@@ -87,9 +86,6 @@ class Ledger(Listener):
         self.orders.append((self._engine.now_ms(), order))
         if order.status == OrderStatus.Rejected:
             self.reject_reasons[order.id] = self._engine.broker.reject_reason
-
-    def on_position_change(self, position: PositionLike) -> None:
-        self.position_changes += 1
 
     def on_daily(self, day: DaySummary) -> None:
         self.days.append(day)
@@ -106,7 +102,6 @@ class Run:
     label: str
     engine: Engine[Any]
     ledger: Ledger
-    strategy: MovingAverageCross
 
 
 def run(label: str, path: str, native: bool, show_progress: bool) -> Run:
@@ -129,7 +124,7 @@ def run(label: str, path: str, native: bool, show_progress: bool) -> Run:
         engine = Engine(RunMode.Backtest, py_pair, PyCsvFeed(path, py_pair),
                         {int(RunMode.Backtest): simulated}, [strategy, ledger], progress)
     engine.run()
-    return Run(label, engine, ledger, strategy)
+    return Run(label, engine, ledger)
 
 
 def name(member: object) -> str:
@@ -140,8 +135,8 @@ def name(member: object) -> str:
 def print_orders(ledger: Ledger, show_all: bool) -> None:
     orders = ledger.orders
     counts = [(status, sum(o.status == status for _, o in orders)) for status in STATUSES]
-    print(f"orders: {len(orders):,} events, " +
-          ", ".join(f"{n:,} {name(status)}" for status, n in counts if n))
+    print(f"orders: {len(orders):,} events" +
+          "".join(f", {n:,} {name(status)}" for status, n in counts if n))
     reasons = sorted(set(ledger.reject_reasons.values()))
     if reasons:
         print(f"rejected for: {'; '.join(reasons)}")
