@@ -34,6 +34,44 @@ inline Ref tzinfo_of(PyObject* dt) noexcept {
 #endif
 }
 
+#ifndef PYPY_VERSION
+// The leap-second warning as PyErr_WarnEx(UserWarning, text, 0) gives it, without its crash.
+// CPython names the warning's place itself: the calling Python frame, or "<sys>" ("sys" before
+// 3.12) when there is none. From 3.11 it makes the frame's object on demand and, when that
+// allocation fails, takes the frameless branch, whose name it makes without checking: one more
+// failure there and it dereferences null. So the frame object is made here first (the warning
+// then reuses it), and without a frame the warning goes out with the same place, made here.
+[[gnu::cold]] int warn_leap_second() noexcept {
+  Ref frame = Ref::steal(reinterpret_cast<PyObject*>(PyThreadState_GetFrame(PyThreadState_Get())));
+  if (frame) return PyErr_WarnEx(PyExc_UserWarning, kLeapWarning, 0);
+  if (PyEval_GetGlobals() != nullptr) {  // a Python frame whose object could not be made
+    PyErr_NoMemory();
+    return -1;
+  }
+  constexpr bool kAngled = PY_VERSION_HEX >= 0x030C0000;
+  Ref message = Ref::steal(PyUnicode_FromString(kLeapWarning));
+  Ref filename = Ref::steal(PyUnicode_FromString(kAngled ? "<sys>" : "sys"));
+  if (!message || !filename) return -1;
+  // The registry and module name that the interpreter would take from the sys module.
+  Ref registry = Ref::borrow(PySys_GetObject("__warningregistry__"));
+  if (!registry) {
+    if (PyErr_Occurred()) return -1;
+    registry = Ref::steal(PyDict_New());
+    if (!registry || PySys_SetObject("__warningregistry__", registry.get()) < 0) return -1;
+  }
+  Ref module = Ref::borrow(PySys_GetObject("__name__"));
+  if (!module || (module.get() != Py_None && !PyUnicode_Check(module.get()))) {
+    if (PyErr_Occurred()) return -1;
+    module = Ref::steal(PyUnicode_FromString("<string>"));
+    if (!module) return -1;
+  }
+  return PyErr_WarnExplicitObject(PyExc_UserWarning, message.get(), filename.get(),
+                                  kAngled ? 0 : 1, module.get(), registry.get());
+}
+#else
+int warn_leap_second() noexcept { return PyErr_WarnEx(PyExc_UserWarning, kLeapWarning, 0); }
+#endif
+
 }  // namespace
 
 long as_index_long(PyObject* o) noexcept {
@@ -86,7 +124,7 @@ PyObject* new_datetime_slow(const core::Fields& f) noexcept {
       f.year, f.month, f.day, f.hour, f.minute, f.second, static_cast<int>(f.nanos / 1000),
       PyDateTime_TimeZone_UTC, 0, PyDateTimeAPI->DateTimeType);
   if (!out) return nullptr;
-  if (TAVEX_UNLIKELY(f.leap) && PyErr_WarnEx(PyExc_UserWarning, kLeapWarning, 0) < 0)
+  if (TAVEX_UNLIKELY(f.leap) && warn_leap_second() < 0)
     PyErr_WriteUnraisable(out);  // the value is still good; the warning went astray
   return out;
 }

@@ -4,6 +4,7 @@
 #include <pthread.h>
 
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 #if TAVEX_BACKTRACE
@@ -151,11 +152,26 @@ PyObject* raise_unexpected_exception() noexcept {
 
 std::string refusal_text(PyObject* obj, const char* target) {
   std::string name;
-  Ref qualname = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)),
-                                                   "__qualname__"));
-  const char* utf8 = qualname && PyUnicode_Check(qualname.get())
-                         ? PyUnicode_AsUTF8(qualname.get())
-                         : nullptr;
+  PyTypeObject* type = Py_TYPE(obj);
+  const char* utf8 = nullptr;
+  Ref qualname;
+#ifndef PYPY_VERSION
+  // With the plain metaclass, read where type.__qualname__ reads, without allocating: running
+  // out of memory then ends in MemoryError when the error is raised, not in a wrong name.
+  if (Py_IS_TYPE(reinterpret_cast<PyObject*>(type), &PyType_Type)) {
+    if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) {
+      PyObject* q = reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname;
+      utf8 = q && PyUnicode_Check(q) ? PyUnicode_AsUTF8(q) : nullptr;
+    } else {
+      const char* dot = std::strrchr(type->tp_name, '.');
+      utf8 = dot ? dot + 1 : type->tp_name;
+    }
+  } else
+#endif
+  {
+    qualname = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__"));
+    utf8 = qualname && PyUnicode_Check(qualname.get()) ? PyUnicode_AsUTF8(qualname.get()) : nullptr;
+  }
   if (utf8) {
     name = utf8;
   } else {

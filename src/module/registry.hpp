@@ -14,6 +14,14 @@ struct ClassStep {
   ClassGetter get;
 };
 
+// PyType_FromSpec with an exception on every failure: CPython 3.13.0 returns null without
+// one when some of its allocations fail.
+inline PyObject* type_from_spec(PyType_Spec* spec) noexcept {
+  PyObject* type = PyType_FromSpec(spec);
+  if (!type && !PyErr_Occurred()) PyErr_NoMemory();
+  return type;
+}
+
 }  // namespace tavex::py
 
 namespace tavex::types {

@@ -115,7 +115,11 @@ PyMODINIT_FUNC PyInit_tavex(void) {
     if (!empty || PyObject_SetAttrString(module.get(), "__doc__", empty.get()) < 0) return nullptr;
   }
 #endif
-  if (!tavex::py::populate(module.get())) return nullptr;  // `module` is released here
+  if (!tavex::py::populate(module.get())) {  // `module` is released on return
+    // An interpreter call that failed without an exception ran out of memory on its way.
+    if (!PyErr_Occurred()) PyErr_NoMemory();
+    return nullptr;
+  }
   if (!g_module) g_module = module.release();  // a racing initialisation may have won
   Py_INCREF(g_module);
   return g_module;

@@ -160,7 +160,13 @@ void enum_dealloc(PyObject* self) noexcept {
 
 // Shared with the record classes: every class of the module refuses construction.
 PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+#ifndef PYPY_VERSION
+  // Every class here is a heap type, whose __name__ is ht_name: read without allocating, so
+  // that running out of memory ends in MemoryError rather than in "<unknown>".
+  Ref name = Ref::borrow(reinterpret_cast<PyHeapTypeObject*>(type)->ht_name);
+#else
   Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__"));
+#endif
   if (name && PyUnicode_Check(name.get())) {
     PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name.get());
   } else {
@@ -270,7 +276,7 @@ PyObject* enum_class() noexcept {
   const EnumDesc& d = kEnums[I];
   const std::string class_error = py::cat({"An error occurred while initializing class ", d.name});
   if (!s.type) {
-    PyObject* made = PyType_FromSpec(&kEnumSpec<I>);
+    PyObject* made = py::type_from_spec(&kEnumSpec<I>);
     if (!made) {
       py::chain_runtime_error(class_error);
       return nullptr;

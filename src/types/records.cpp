@@ -291,12 +291,32 @@ void record_dealloc(PyObject* self) noexcept {
   Py_DECREF(type);  // heap-type instances hold a reference to their class
 }
 
+#if !defined(PYPY_VERSION) && PY_VERSION_HEX >= 0x030D0000
+// CPython 3.13.0 enters a spec's getsets into the class dict with PyDict_SetDefaultRef, which
+// reports success when its resize fails and leaves the dict broken: the next insertion
+// crashes. So on 3.13 the field descriptors are entered after creation, with PyDict_SetItem.
+#define TAVEX_GETSETS_AFTER_CREATION 1
+
+template <std::size_t R>
+bool add_getsets(PyObject* cls) noexcept {
+  auto* type = reinterpret_cast<PyTypeObject*>(cls);
+  for (std::size_t i = 0; i < kFieldCount<R>; ++i) {
+    Ref descr = Ref::steal(PyDescr_NewGetSet(type, &g_getsets<R>[i]));
+    if (!descr || PyDict_SetItem(type->tp_dict, PyDescr_NAME(descr.get()), descr.get()) < 0)
+      return false;
+  }
+  PyType_Modified(type);
+  return true;
+}
+#endif
+
 template <std::size_t R>
 PyType_Slot g_slots[] = {
     {Py_tp_doc, const_cast<char*>(kRecords[R].doc)},
     {Py_tp_new, py::as_slot(&refuse_construction)},
     {Py_tp_dealloc, py::as_slot(&record_dealloc<R>)},
-#ifndef PYPY_VERSION
+#if defined(TAVEX_GETSETS_AFTER_CREATION)
+#elif !defined(PYPY_VERSION)
     {Py_tp_getset, g_getsets<R>.data()},
 #else
     {Py_tp_members, g_members<R>.data()},
@@ -315,9 +335,11 @@ PyType_Spec g_spec = {kRecords[R].spec_name, kRecords[R].basicsize, 0, Py_TPFLAG
 template <std::size_t R>
 PyObject* record_class() noexcept {
   if (TAVEX_LIKELY(g_types[R] != nullptr)) return reinterpret_cast<PyObject*>(g_types[R]);
-  Ref made = Ref::steal(PyType_FromSpec(&g_spec<R>));
+  Ref made = Ref::steal(py::type_from_spec(&g_spec<R>));
   if (!made) return nullptr;
-#ifdef PYPY_VERSION
+#if defined(TAVEX_GETSETS_AFTER_CREATION)
+  if (!add_getsets<R>(made.get())) return nullptr;
+#elif defined(PYPY_VERSION)
   if (!attach_properties<R>(made.get())) return nullptr;
 #endif
   if (!g_types[R]) g_types[R] = reinterpret_cast<PyTypeObject*>(made.release());

@@ -64,6 +64,12 @@ class Case:
         try:
             got = self.call()
         except BaseException as e:  # noqa: B036 - the internal failure class is compared too
+            return self.judge(None, e)
+        return self.judge(got)
+
+    def judge(self, got, e=None):
+        """The outcome of one call (its result, or the exception it raised) checked."""
+        if e is not None:
             if self.raises is None or type(e) is not self.raises:
                 raise CaseFailure(f"{self.name}: raised {type(e).__name__}: {e}") from e
             msg = str(e)
