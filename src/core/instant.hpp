@@ -104,10 +104,13 @@ constexpr std::optional<Instant> truncate_to_day(const Instant& v) noexcept {
   return Instant{floor_div(*t, kNanosPerDay), 0, 0};
 }
 
-// The same on calendar fields. Every instant of the years 1678..2261 lies inside the window,
-// so those keep their date and drop the time without any arithmetic.
+// Every instant of the years 1678..2261 lies inside the window, so those keep their date
+// and drop the time without any arithmetic (and without the time of day).
+constexpr bool truncates_by_date(std::int32_t year) noexcept { return year >= 1678 && year <= 2261; }
+
+// The same on calendar fields.
 constexpr std::optional<Fields> truncate_to_day(const Fields& f) noexcept {
-  if (f.year >= 1678 && f.year <= 2261) [[likely]]
+  if (truncates_by_date(f.year)) [[likely]]
     return Fields{f.year, f.month, f.day, 0, 0, 0, 0, false};
   const std::optional<Instant> day = truncate_to_day(
       from_fields(f.year, f.month, f.day, f.hour, f.minute, f.second,

@@ -31,15 +31,10 @@ Result<Ref> date_to_str(const Bound& args) {
   char buffer[core::kRfc3339MaxLength];
   const std::size_t n = core::write_rfc3339(buffer, f.year, f.month, f.day, f.hour, f.minute,
                                             f.second, f.nanos / 1000);
-#ifdef PYPY_VERSION
-  PyObject* out = PyUnicode_FromStringAndSize(buffer, static_cast<Py_ssize_t>(n));
-  if (!out) return py::Failure::pending();
-#else
   // The text is ASCII: fill a compact str directly instead of decoding UTF-8.
   PyObject* out = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
   if (!out) return py::Failure::pending();
   std::memcpy(PyUnicode_1BYTE_DATA(out), buffer, n);
-#endif
   return Ref::steal(out);
 }
 

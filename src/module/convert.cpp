@@ -13,12 +13,13 @@ namespace {
 constexpr const char kLeapWarning[] =
     "ignored leap-second, `datetime` does not support leap-seconds";
 
-// Loads the datetime C API on first use; it is kept for the life of the process.
+// Loads the datetime C API on first use; it is kept for the life of the process. (On PyPy
+// PyDateTimeAPI is one global that another module may have loaded already.)
 inline bool datetime_api_ready() noexcept {
-  if (TAVEX_LIKELY(PyDateTimeAPI != nullptr)) return true;
+  if (TAVEX_LIKELY(g_datetime != nullptr)) return true;
   PyDateTime_IMPORT;
   g_datetime = PyDateTimeAPI;
-  return PyDateTimeAPI != nullptr;
+  return g_datetime != nullptr;
 }
 
 // The tzinfo of a datetime (or of a subclass) as a new reference; None when naive.
@@ -72,12 +73,44 @@ inline Ref tzinfo_of(PyObject* dt) noexcept {
 int warn_leap_second() noexcept { return PyErr_WarnEx(PyExc_UserWarning, kLeapWarning, 0); }
 #endif
 
+// Hands the pending exception to sys.unraisablehook with `obj` as the hook's object.
+inline void write_unraisable(PyObject* obj) noexcept {
+#ifdef PYPY_VERSION
+  // PyPy's PyErr_WriteUnraisable passes object=None; its own reporter passes the object.
+  PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  Ref t = Ref::steal(type), v = Ref::steal(value), trace = Ref::steal(tb);
+  if (tb && v) PyException_SetTraceback(v.get(), tb);
+  Ref pypy = Ref::steal(PyImport_ImportModule("__pypy__"));
+  Ref done = pypy && v ? Ref::steal(PyObject_CallMethod(pypy.get(), "write_unraisable", "sOO",
+                                                         "", v.get(), obj))
+                       : Ref();
+  if (done) return;
+  PyErr_Clear();
+  PyErr_Restore(t.release(), v.release(), trace.release());
+#endif
+  PyErr_WriteUnraisable(obj);
+}
+
 }  // namespace
 
 long as_index_long(PyObject* o) noexcept {
   Ref index = Ref::steal(PyNumber_Index(o));
   return index ? PyLong_AsLong(index.get()) : -1;
 }
+
+#ifdef PYPY_VERSION
+double pypy_as_double(PyObject* o) noexcept {
+  // cpyext fills nb_float for every class, so the type is asked for __float__ by name.
+  if (!PyFloat_Check(o) && PyIndex_Check(o) &&
+      !PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__float__")) {
+    Ref index = Ref::steal(PyNumber_Index(o));
+    return index ? PyLong_AsDouble(index.get()) : -1.0;
+  }
+  return PyFloat_AsDouble(o);
+}
+#endif
 
 Result<std::uint32_t> to_uint32(PyObject* o, const char* param) noexcept {
   Result<std::int64_t> v = to_int64(o, param);
@@ -96,14 +129,15 @@ Result<std::string_view> to_text(PyObject* o, const char* param) noexcept {
   return std::string_view(utf8, static_cast<std::size_t>(size));
 }
 
-Result<core::Fields> to_utc_fields_slow(PyObject* o, const char* param) noexcept {
+Result<core::Fields> to_utc_fields_slow(PyObject* o, const char* param, Time time) noexcept {
   if (!datetime_api_ready()) return Failure::pending();
   if (TAVEX_UNLIKELY(!PyDateTime_Check(o)))
     return argument_type_error(param, refusal_text(o, "PyDateTime"));
 #ifndef PYPY_VERSION
   // The common case takes no reference of its own: the datetime keeps its tzinfo alive.
   const auto* dt = reinterpret_cast<const PyDateTime_DateTime*>(o);
-  if (TAVEX_LIKELY(dt->hastzinfo && dt->tzinfo == PyDateTime_TimeZone_UTC)) return fields_of(o);
+  if (TAVEX_LIKELY(dt->hastzinfo && dt->tzinfo == PyDateTime_TimeZone_UTC))
+    return fields_of(o, time);
 #endif
   Ref tz = tzinfo_of(o);
   if (!tz) return collect_conversion_error(param);
@@ -115,7 +149,7 @@ Result<core::Fields> to_utc_fields_slow(PyObject* o, const char* param) noexcept
     if (truth < 0) return collect_conversion_error(param);
     if (truth == 0) return Failure::value("expected datetime.timezone.utc");
   }
-  return fields_of(o);
+  return fields_of(o, time);
 }
 
 PyObject* new_datetime_slow(const core::Fields& f) noexcept {
@@ -125,7 +159,7 @@ PyObject* new_datetime_slow(const core::Fields& f) noexcept {
       PyDateTime_TimeZone_UTC, 0, PyDateTimeAPI->DateTimeType);
   if (!out) return nullptr;
   if (TAVEX_UNLIKELY(f.leap) && warn_leap_second() < 0)
-    PyErr_WriteUnraisable(out);  // the value is still good; the warning went astray
+    write_unraisable(out);  // the value is still good; the warning went astray
   return out;
 }
 

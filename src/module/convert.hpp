@@ -19,9 +19,19 @@ extern PyDateTime_CAPI* g_datetime;
 // Each input conversion takes a borrowed argument and the parameter's name, and returns
 // the value or a failure that follows the argument rules (prefix on exact TypeErrors).
 
+#ifdef PYPY_VERSION
+// PyFloat_AsDouble as CPython's: PyPy's does not fall back to __index__ when there is no
+// __float__. Returns -1.0 with an exception pending on failure.
+double pypy_as_double(PyObject* o) noexcept;
+#endif
+
 inline Result<double> to_double(PyObject* o, const char* param) noexcept {
   if (TAVEX_LIKELY(PyFloat_CheckExact(o))) return PyFloat_AS_DOUBLE(o);
+#ifdef PYPY_VERSION
+  const double v = pypy_as_double(o);
+#else
   const double v = PyFloat_AsDouble(o);
+#endif
   if (v == -1.0 && PyErr_Occurred()) return collect_conversion_error(param);
   return v;
 }
@@ -42,31 +52,38 @@ Result<std::uint32_t> to_uint32(PyObject* o, const char* param) noexcept;
 // The UTF-8 form of a str, borrowed from the object for the duration of the call.
 Result<std::string_view> to_text(PyObject* o, const char* param) noexcept;
 
+// Whether the time of day is read too. On PyPy each field is a call of its own, so a caller
+// that needs only the date leaves the time at zero, unread.
+enum class Time : bool { Read, Skip };
+
 // The fields of a datetime as they stand (the struct macros work on every target).
-inline core::Fields fields_of(PyObject* o) noexcept {
-  return core::Fields{PyDateTime_GET_YEAR(o),
-                      static_cast<std::uint8_t>(PyDateTime_GET_MONTH(o)),
-                      static_cast<std::uint8_t>(PyDateTime_GET_DAY(o)),
-                      static_cast<std::uint8_t>(PyDateTime_DATE_GET_HOUR(o)),
-                      static_cast<std::uint8_t>(PyDateTime_DATE_GET_MINUTE(o)),
-                      static_cast<std::uint8_t>(PyDateTime_DATE_GET_SECOND(o)),
-                      static_cast<std::uint32_t>(PyDateTime_DATE_GET_MICROSECOND(o)) * 1000u,
-                      false};
+inline core::Fields fields_of(PyObject* o, Time time = Time::Read) noexcept {
+  core::Fields f{PyDateTime_GET_YEAR(o),
+                 static_cast<std::uint8_t>(PyDateTime_GET_MONTH(o)),
+                 static_cast<std::uint8_t>(PyDateTime_GET_DAY(o)),
+                 0, 0, 0, 0, false};
+  if (time == Time::Read) {
+    f.hour = static_cast<std::uint8_t>(PyDateTime_DATE_GET_HOUR(o));
+    f.minute = static_cast<std::uint8_t>(PyDateTime_DATE_GET_MINUTE(o));
+    f.second = static_cast<std::uint8_t>(PyDateTime_DATE_GET_SECOND(o));
+    f.nanos = static_cast<std::uint32_t>(PyDateTime_DATE_GET_MICROSECOND(o)) * 1000u;
+  }
+  return f;
 }
 
 // The fields of an aware datetime whose tzinfo equals datetime.timezone.utc, read as they
 // stand and taken as UTC (the tzinfo is never asked for its offset).
-Result<core::Fields> to_utc_fields_slow(PyObject* o, const char* param) noexcept;
-inline Result<core::Fields> to_utc_fields(PyObject* o, const char* param) noexcept {
-#if !defined(PYPY_VERSION)
+Result<core::Fields> to_utc_fields_slow(PyObject* o, const char* param, Time time) noexcept;
+inline Result<core::Fields> to_utc_fields(PyObject* o, const char* param,
+                                          Time time = Time::Read) noexcept {
   // The common case inline: a plain datetime whose tzinfo is datetime.timezone.utc itself.
+  // (PyPy fills the struct's tzinfo for a plain datetime too, though not for subclasses.)
   const PyDateTime_CAPI* api = g_datetime;
   const auto* dt = reinterpret_cast<const PyDateTime_DateTime*>(o);
   if (TAVEX_LIKELY(api && Py_TYPE(o) == api->DateTimeType && dt->hastzinfo &&
                    dt->tzinfo == api->TimeZone_UTC))
-    return fields_of(o);
-#endif
-  return to_utc_fields_slow(o, param);
+    return fields_of(o, time);
+  return to_utc_fields_slow(o, param, time);
 }
 
 // A new aware datetime in UTC from calendar fields or from an instant; digits below the

@@ -190,6 +190,13 @@ PyMethodDef kPyPyTypeMethods[] = {
      METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
+bool drop_instance_dict(PyObject* type) noexcept {
+  PyObject* dict = reinterpret_cast<PyTypeObject*>(type)->tp_dict;
+  for (const char* name : {"__dict__", "__weakref__"})
+    if (PyDict_GetItemString(dict, name) && PyDict_DelItemString(dict, name) < 0) return false;
+  PyType_Modified(reinterpret_cast<PyTypeObject*>(type));
+  return true;
+}
 // PyPy gives instances a __dict__ anyway; keep them free of new attributes.
 int enum_setattro(PyObject* self, PyObject* name, PyObject*) noexcept {
   Ref type_name = Ref::steal(
@@ -277,6 +284,9 @@ PyObject* enum_class() noexcept {
   const std::string class_error = py::cat({"An error occurred while initializing class ", d.name});
   if (!s.type) {
     PyObject* made = py::type_from_spec(&kEnumSpec<I>);
+#ifdef PYPY_VERSION
+    if (made && !drop_instance_dict(made)) Ref::steal(std::exchange(made, nullptr));
+#endif
     if (!made) {
       py::chain_runtime_error(class_error);
       return nullptr;

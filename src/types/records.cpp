@@ -121,7 +121,6 @@ PyTypeObject* g_types[std::size(kRecords)];  // each set once, never released
 PyObject* read_text(const abi::Text& t) noexcept {
   // A null block is an empty text (also in the zero-filled objects PyPy can make).
   if (!t.data || t.size == 0) return PyUnicode_FromStringAndSize("", 0);
-#ifndef PYPY_VERSION
   // Codes and identifiers are ASCII: copy them straight into a compact str.
   if (t.size <= 64) {
     unsigned char high = 0;
@@ -132,7 +131,6 @@ PyObject* read_text(const abi::Text& t) noexcept {
       return out;
     }
   }
-#endif
   return PyUnicode_DecodeUTF8(t.data, t.size, nullptr);
 }
 
@@ -340,7 +338,7 @@ PyObject* record_class() noexcept {
 #if defined(TAVEX_GETSETS_AFTER_CREATION)
   if (!add_getsets<R>(made.get())) return nullptr;
 #elif defined(PYPY_VERSION)
-  if (!attach_properties<R>(made.get())) return nullptr;
+  if (!drop_instance_dict(made.get()) || !attach_properties<R>(made.get())) return nullptr;
 #endif
   if (!g_types[R]) g_types[R] = reinterpret_cast<PyTypeObject*>(made.release());
   return reinterpret_cast<PyObject*>(g_types[R]);

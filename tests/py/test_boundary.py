@@ -8,7 +8,7 @@ from datetime import date, datetime, time, timedelta, timezone, tzinfo
 import pytest
 
 import tavex
-from conftest import IS_PYPY, UTC, MyInt, only, only_cpython, raises, utc
+from conftest import UTC, MyInt, only, only_cpython, raises, utc
 
 OUT_OF_RANGE = "out of range integral type conversion attempted"
 LEAP_WARNING = "ignored leap-second, `datetime` does not support leap-seconds"
@@ -110,6 +110,9 @@ def test_keywords_bind_like_positions():
     (FloatSub(2.5), 2, PANIC, None), (only("__float__", -1.0), 2, PANIC, None),
     (1.0, 0, PANIC, None), (1.0, 4294967295, PANIC, None), (1.0, True, PANIC, None),
     (1.0, MyInt(7), PANIC, None), (1.0, only("__index__", 3), PANIC, None),
+    (only("__index__", 3), 2, PANIC, None),  # no __float__: the value of __index__, as float() does
+    (only("__index__", 2**1024), 2, OverflowError, "int too large to convert to float"),
+    (only("__index__", "3"), 2, TypeError, {"prefix": "argument 'value': __index__ returned non-int"}),
     (None, 2, TypeError, {"prefix": "argument 'value': "}),
     ("1.5", 2, TypeError, {"prefix": "argument 'value': "}),
     (only("__float__", "x"), 2, TypeError, {"prefix": "argument 'value': "}),
@@ -291,8 +294,7 @@ def test_leap_second_warning_as_error_goes_to_the_unraisable_hook(monkeypatch):
     assert out == utc(2016, 12, 31, 22, 59, 59, 250000) and out.tzinfo is UTC
     assert len(seen) == 1
     assert seen[0].exc_type is UserWarning and str(seen[0].exc_value) == LEAP_WARNING
-    if not IS_PYPY:  # PyPy hands the hook object=None
-        assert seen[0].object is out
+    assert seen[0].object is out
     seen.clear()  # the hook arguments' traceback holds this frame
 
 

@@ -100,4 +100,5 @@ def test_members_are_immutable(action):
     with pytest.raises(AttributeError):
         action(m)
     assert int(m) == 3 and repr(m) == "OrderStatus.Filled" and not hasattr(m, "x")
+    assert not hasattr(m, "__dict__") and not hasattr(m, "__weakref__")
     assert tavex.OrderStatus.Filled is m

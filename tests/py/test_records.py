@@ -90,6 +90,7 @@ def test_read_only(cls_name):
         with pytest.raises(AttributeError):
             delattr(record, f)
     assert snapshot(record) == before and not hasattr(record, "note")
+    assert not hasattr(record, "__dict__") and not hasattr(record, "__weakref__")
 
 
 def test_enum_reads_are_distinct_equal_members():
