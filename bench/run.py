@@ -40,6 +40,7 @@ import json
 import os
 import platform
 import random
+import re
 import statistics
 import subprocess
 import sys
@@ -307,9 +308,18 @@ def build_groups(tv=None, fl=None, companion=None) -> list:
     tm = tv and tv.OrderStatus.Filled
     fm = fl and fl.OrderStatus.Filled
     im = OrderStatus.Filled
+    # Filled is 3: the equal int is the member's own cached int, an unequal one is not; "mix"
+    # is a dispatch chain that meets three unequal ints before the equal one (ns per chain).
     for key, title, stmt, target, extra in (
         ("enum ==member", "m == OrderStatus.Filled", "m == o", 1.05, "o"),
         ("enum ==int", "m == 3", "m == i", 1.05, "i"),
+        ("enum ==int unequal", "m == 4", "m == j", 1.05, "j"),
+        ("enum ==int mix", "m == 0 or m == 1 or m == 2 or m == 3",
+         "m == a or m == b or m == c or m == i", 1.05, "mix"),
+        ("enum !=int", "m != 3", "m != i", 1.05, "i"),
+        ("enum !=int unequal", "m != 4", "m != j", 1.05, "j"),
+        ("enum !=int mix", "m != 0 and m != 1 and m != 2 and m != 3",
+         "m != a and m != b and m != c and m != i", 1.05, "mix"),
         ("enum int()", "int(m)", "I(m)", 1.05, None),
         ("enum repr()", "repr(m)", "R(m)", 1.10, None),
     ):
@@ -317,9 +327,13 @@ def build_groups(tv=None, fl=None, companion=None) -> list:
             e = {"m": m, "I": int, "R": repr}
             if extra == "o":
                 e["o"] = m
-            if extra == "i":
+            if extra in ("i", "mix"):
                 e["i"] = 3
-            return {k: v for k, v in e.items() if k in stmt}
+            if extra == "j":
+                e["j"] = 4
+            if extra == "mix":
+                e.update(a=0, b=1, c=2)
+            return {k: v for k, v in e.items() if k in re.findall(r"\w+", stmt)}
         cands = [
             tx(f"tavex: {title}", stmt, **env(tm)),
             fx(f"floor: {title}", stmt, **env(fm)),

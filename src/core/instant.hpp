@@ -27,6 +27,7 @@ struct Fields {
   std::uint8_t month, day, hour, minute, second;
   std::uint32_t nanos;  // 0..999'999'999
   bool leap;
+  friend constexpr bool operator==(const Fields&, const Fields&) = default;
 };
 
 constexpr Fields to_fields(const Instant& v) noexcept {

@@ -38,7 +38,10 @@ class Cursor {
     at_ = at;
     return false;
   }
-  constexpr ScanResult failure() const noexcept { return {Instant{}, error_, true, at_}; }
+  template <class Value>
+  constexpr Scan<Value> failure() const noexcept {
+    return {Value{}, error_, true, at_};
+  }
 
   // Exactly N ASCII digits. The length test comes first, so "2024-01-x" is too short rather
   // than invalid.
@@ -105,13 +108,13 @@ bool fraction(Cursor& c, std::uint32_t& nanos) noexcept {
   return true;
 }
 
-// Seconds east of UTC, -86'340..86'340.
-bool offset(Cursor& c, std::int32_t& seconds) noexcept {
+// Minutes east of UTC, -1439..1439.
+bool offset(Cursor& c, std::int32_t& minutes) noexcept {
   if (c.left() == 0) [[unlikely]] return c.fail(ParseError::TooShort, c.pos());
   const char first = c.peek();
   if (first == 'Z' || first == 'z') {
     c.advance(1);
-    seconds = 0;
+    minutes = 0;
     return true;
   }
   // The sign is one whole character: '+', '-' or U+2212 MINUS SIGN (E2 88 92), which some
@@ -142,9 +145,9 @@ bool offset(Cursor& c, std::int32_t& seconds) noexcept {
   if (tens > 5) [[unlikely]] return c.fail(ParseError::OutOfRange, c.pos());
   c.advance(2);
 
-  const std::int32_t magnitude = static_cast<std::int32_t>(hours * 3600 + (tens * 10 + ones) * 60);
-  if (magnitude > 86'340) [[unlikely]] return c.fail(ParseError::OutOfRange, hours_at);
-  seconds = negative ? -magnitude : magnitude;
+  const std::int32_t magnitude = static_cast<std::int32_t>(hours * 60 + tens * 10 + ones);
+  if (magnitude > 23 * 60 + 59) [[unlikely]] return c.fail(ParseError::OutOfRange, hours_at);
+  minutes = negative ? -magnitude : magnitude;
   return true;
 }
 
@@ -177,50 +180,64 @@ static_assert(days_from_date(0, 1, 1, true) == days_from_civil(0, 1, 1));
 static_assert(days_from_date(2000, 12, 31, true) == days_from_civil(2000, 12, 31));
 static_assert(days_from_date(9999, 12, 31, false) == days_from_civil(9999, 12, 31));
 
+// The fields as the text gives them, in its own offset; second 60 is still 60.
+struct Local {
+  unsigned year, month, day, hour, minute, second;
+  std::uint32_t nanos;
+  std::int32_t offset_minutes;
+  bool leap_year;
+};
+
+// Steps every scan shares; false with the failure recorded in the cursor.
+[[gnu::always_inline]] inline bool scan_local(Cursor& c, Local& l) noexcept {
+  l.nanos = 0;
+  if (!c.digits<4>(l.year) || !c.literal('-') || !c.field<2>(l.month, 1, 12) ||
+      !c.literal('-') || !c.field<2>(l.day, 1, 31))
+    return false;
+
+  if (c.left() == 0) return c.fail(ParseError::TooShort, c.pos());
+  if (const char sep = c.peek(); sep != 'T' && sep != 't' && sep != ' ')
+    return c.fail(ParseError::Invalid, c.pos());
+  c.advance(1);
+
+  if (!c.field<2>(l.hour, 0, 23) || !c.literal(':') || !c.field<2>(l.minute, 0, 59) ||
+      !c.literal(':') || !c.field<2>(l.second, 0, 60))
+    return false;
+
+  if (c.left() > 0 && c.peek() == '.') {
+    c.advance(1);
+    if (!fraction(c, l.nanos)) return false;
+  }
+  if (!offset(c, l.offset_minutes)) return false;
+  if (c.left() != 0) return c.fail(ParseError::TooLong, c.pos());
+
+  // The calendar test waits until the whole text has been read, so a missing offset on
+  // "2023-02-29T00:00:00" reports the missing offset.
+  l.leap_year = is_leap_year4(l.year);
+  if (l.day > kMonthLength[l.month] + unsigned{l.leap_year && l.month == 2})
+    return c.fail(ParseError::OutOfRange, kDayAt);
+  return true;
+}
+
 }  // namespace
 
 ScanResult scan_rfc3339(std::string_view utf8) noexcept {
   Cursor c(utf8);
-  unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-  std::uint32_t nanos = 0;
-  std::int32_t offset_seconds = 0;
-
-  if (!c.digits<4>(year) || !c.literal('-') || !c.field<2>(month, 1, 12) || !c.literal('-') ||
-      !c.field<2>(day, 1, 31))
-    return c.failure();
-
-  if (c.left() == 0) return {Instant{}, ParseError::TooShort, true, c.pos()};
-  if (const char sep = c.peek(); sep != 'T' && sep != 't' && sep != ' ')
-    return {Instant{}, ParseError::Invalid, true, c.pos()};
-  c.advance(1);
-
-  if (!c.field<2>(hour, 0, 23) || !c.literal(':') || !c.field<2>(minute, 0, 59) ||
-      !c.literal(':') || !c.field<2>(second, 0, 60))
-    return c.failure();
-
-  if (c.left() > 0 && c.peek() == '.') {
-    c.advance(1);
-    if (!fraction(c, nanos)) return c.failure();
-  }
-  if (!offset(c, offset_seconds)) return c.failure();
-  if (c.left() != 0) return {Instant{}, ParseError::TooLong, true, c.pos()};
-
-  // The calendar test waits until the whole text has been read, so a missing offset on
-  // "2023-02-29T00:00:00" reports the missing offset.
-  const bool leap_year = is_leap_year4(year);
-  if (day > kMonthLength[month] + unsigned{leap_year && month == 2})
-    return {Instant{}, ParseError::OutOfRange, true, kDayAt};
+  Local l;
+  if (!scan_local(c, l)) return c.failure<Instant>();
 
   // A leap second is second 59 plus a whole second of fraction.
+  std::uint32_t nanos = l.nanos;
+  unsigned second = l.second;
   if (second == 60) {
     second = 59;
     nanos += static_cast<std::uint32_t>(kNanosPerSecond);
   }
 
   // |offset| < one day, so moving to UTC carries at most one day either way.
-  std::int64_t days = days_from_date(year, month, day, leap_year);
-  std::int32_t secs =
-      static_cast<std::int32_t>(hour * 3600 + minute * 60 + second) - offset_seconds;
+  std::int64_t days = days_from_date(l.year, l.month, l.day, l.leap_year);
+  std::int32_t secs = static_cast<std::int32_t>(l.hour * 3600 + l.minute * 60 + second) -
+                      l.offset_minutes * 60;
   if (secs < 0) {
     secs += kSecondsPerDay;
     --days;
@@ -230,6 +247,46 @@ ScanResult scan_rfc3339(std::string_view utf8) noexcept {
   }
   return {Instant{days, static_cast<std::uint32_t>(secs), nanos}, ParseError::TooShort, false,
           c.pos()};
+}
+
+FieldsScanResult scan_rfc3339_fields(std::string_view utf8) noexcept {
+  Cursor c(utf8);
+  Local l;
+  if (!scan_local(c, l)) return c.failure<Fields>();
+
+  auto year = static_cast<std::int32_t>(l.year);
+  unsigned month = l.month, day = l.day, hour = l.hour, minute = l.minute;
+  if (l.offset_minutes != 0) {
+    // Less than a day either way: the minutes of the day carry at most one day, which may
+    // carry into the month and the year.
+    auto t = static_cast<std::int32_t>(hour * 60 + minute) - l.offset_minutes;
+    if (t < 0) {
+      t += 24 * 60;
+      if (--day == 0) {
+        if (--month == 0) {
+          month = 12;
+          --year;
+        }
+        day = kMonthLength[month] + unsigned{l.leap_year && month == 2};
+      }
+    } else if (t >= 24 * 60) {
+      t -= 24 * 60;
+      if (++day > kMonthLength[month] + unsigned{l.leap_year && month == 2}) {
+        day = 1;
+        if (++month == 13) {
+          month = 1;
+          ++year;
+        }
+      }
+    }
+    hour = static_cast<unsigned>(t) / 60;
+    minute = static_cast<unsigned>(t) % 60;
+  }
+  const bool leap_second = l.second == 60;
+  return {Fields{year, static_cast<std::uint8_t>(month), static_cast<std::uint8_t>(day),
+                 static_cast<std::uint8_t>(hour), static_cast<std::uint8_t>(minute),
+                 static_cast<std::uint8_t>(leap_second ? 59 : l.second), l.nanos, leap_second},
+          ParseError::TooShort, false, c.pos()};
 }
 
 namespace {

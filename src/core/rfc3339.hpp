@@ -14,17 +14,25 @@ enum class ParseError : std::uint8_t { TooShort, Invalid, OutOfRange, TooLong };
 // The fixed message of each kind; never null.
 const char* message(ParseError e) noexcept;
 
-struct ScanResult {
-  Instant value;         // only when ok(); UTC, so the offset may carry the year to 0 or 10000
+template <class Value>
+struct Scan {
+  Value value;           // only when ok()
   ParseError error;      // only when failed
   bool failed;
   std::size_t position;  // byte offset the failing step looked at (the input length on success)
   constexpr bool ok() const noexcept { return !failed; }
 };
+// UTC, so the offset may carry the year to 0 or 10000 (in fields also to -1).
+using ScanResult = Scan<Instant>;
+using FieldsScanResult = Scan<Fields>;
 
 // Reads "YYYY-MM-DD(T|t| )HH:MM:SS[.fraction](Z|z|±HH:MM)" with a required offset and returns the
 // UTC instant. One forward pass; never reads outside the view and never allocates.
 ScanResult scan_rfc3339(std::string_view utf8) noexcept;
+
+// The same scan, giving the UTC calendar fields (a leap second as second 59 with `leap`): the
+// offset is taken off the clock fields directly, with no round trip through a day count.
+FieldsScanResult scan_rfc3339_fields(std::string_view utf8) noexcept;
 
 // "YYYY-MM-DDTHH:MM:SS.uuuuuu+00:00"
 inline constexpr std::size_t kRfc3339MaxLength = 32;

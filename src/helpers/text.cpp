@@ -19,9 +19,9 @@ constexpr py::ParamSpec kDateToStrParams{"date_to_str", {"d"}, 1, 1};
 Result<Ref> str_to_date(const Bound& args) {
   Result<std::string_view> text = py::to_text(args[0], "s");
   if (!text.ok()) return text.failure();
-  const core::ScanResult scan = core::scan_rfc3339(text.value());
+  const core::FieldsScanResult scan = core::scan_rfc3339_fields(text.value());
   if (TAVEX_UNLIKELY(!scan.ok())) return py::Failure::helper(core::message(scan.error));
-  return py::from_instant(scan.value);
+  return py::from_fields(scan.value);
 }
 
 Result<Ref> date_to_str(const Bound& args) {

@@ -2,6 +2,7 @@
 #include "types/enums.hpp"
 
 #include <array>
+#include <bit>
 #include <span>
 #include <string>
 
@@ -112,6 +113,55 @@ bool operand_value(PyObject* other, long& out) noexcept {
   return true;
 }
 
+#ifndef PYPY_VERSION
+// CPython hands out one shared object for each int from -5 to 256, and since 3.10 they lie
+// side by side at equal steps. Where that is so (checked at run time, on the objects the
+// interpreter returns), such an int is known by its address alone, equal or not: no call, no
+// conversion. Any other int, and a layout that does not pass the check, take the general path.
+struct SmallInts {
+  std::uintptr_t base = 0;  // address of the object for `low`
+  std::uintptr_t count = 0; // ints in the window; 0 before the check and after a failed one
+  long low = 0;
+  unsigned shift = 0;       // log2 of the step between two objects
+  bool checked = false;
+};
+SmallInts g_small;
+
+[[gnu::cold]] void find_small_ints() noexcept {
+  g_small.checked = true;
+  constexpr long kLow = -5, kHigh = 256;
+  std::array<Ref, kHigh - kLow + 1> ints;
+  for (long v = kLow; v <= kHigh; ++v)
+    if (!(ints[static_cast<std::size_t>(v - kLow)] = Ref::steal(PyLong_FromLong(v)))) {
+      PyErr_Clear();
+      return;
+    }
+  const auto at = [&](long v) {
+    return reinterpret_cast<std::uintptr_t>(ints[static_cast<std::size_t>(v - kLow)].get());
+  };
+  const std::uintptr_t step = at(1) - at(0);
+  if (step == 0 || step > 1024 || !std::has_single_bit(step)) return;
+  // The longest run of equal steps around 0 (3.9 puts its small ints in separate pools).
+  long low = 0, high = 1;
+  while (low > kLow && at(low) - at(low - 1) == step) --low;
+  while (high < kHigh && at(high + 1) - at(high) == step) ++high;
+  g_small = {at(low), static_cast<std::uintptr_t>(high - low + 1), low,
+             static_cast<unsigned>(std::countr_zero(step)), true};
+  // The window's objects stay referenced for the life of the process, so no other object
+  // can ever take one of their addresses.
+  for (long v = low; v <= high; ++v) (void)ints[static_cast<std::size_t>(v - kLow)].release();
+}
+
+// The value of an exact int in the window. A rotation turns an address off the step into a
+// huge index, so one comparison tests both the range and the alignment.
+inline bool small_int_value(PyObject* o, long& out) noexcept {
+  const std::uintptr_t k =
+      std::rotr(reinterpret_cast<std::uintptr_t>(o) - g_small.base, static_cast<int>(g_small.shift));
+  out = static_cast<long>(k) + g_small.low;
+  return k < g_small.count;
+}
+#endif
+
 // True, False or NotImplemented for two known values.
 inline PyObject* compare_values(long lhs, long rhs, int op) noexcept {
   if (TAVEX_UNLIKELY(op != Py_EQ && op != Py_NE)) Py_RETURN_NOTIMPLEMENTED;
@@ -122,13 +172,16 @@ inline PyObject* compare_values(long lhs, long rhs, int op) noexcept {
   return out;
 }
 
-// Everything but the two common cases below, out of line so that those need no stack frame.
+// Everything but the common cases below, out of line so that those need no stack frame.
 // The classes admit no subclasses, so an exact type test is the class's whole type check.
 template <std::size_t I>
 [[gnu::noinline]] PyObject* enum_richcompare_other(PyObject* self, PyObject* other,
                                                    int op) noexcept {
   PyTypeObject* type = g_state[I].type;
   if (Py_TYPE(self) != type || op < Py_LT || op > Py_GE) Py_RETURN_NOTIMPLEMENTED;
+#ifndef PYPY_VERSION
+  if (TAVEX_UNLIKELY(!g_small.checked)) find_small_ints();
+#endif
   long rhs = 0;
   if (Py_TYPE(other) == type)
     rhs = reinterpret_cast<EnumObject*>(other)->value;
@@ -144,8 +197,12 @@ PyObject* enum_richcompare(PyObject* self, PyObject* other, int op) noexcept {
     const long lhs = reinterpret_cast<EnumObject*>(self)->value;
     if (Py_TYPE(other) == type)
       return compare_values(lhs, reinterpret_cast<EnumObject*>(other)->value, op);
-    // The interpreter shares its small ints: the member's own int needs no conversion.
+#ifndef PYPY_VERSION
+    if (long rhs; small_int_value(other, rhs)) return compare_values(lhs, rhs, op);
+#else
+    // The member's own int, as int() returns it, needs no conversion.
     if (other == g_state[I].ints[static_cast<std::size_t>(lhs)]) return compare_values(lhs, lhs, op);
+#endif
   }
   return enum_richcompare_other<I>(self, other, op);
 }

@@ -34,6 +34,10 @@ TEST_P(ScanAccepts, GivesTheUtcInstant) {
   const ScanResult r = scan_exact(GetParam().text);
   ASSERT_TRUE(r.ok()) << message(r.error) << " at " << r.position;
   EXPECT_EQ(r.value, GetParam().utc);
+  // The fields scan carries the offset on the clock fields instead of a day count.
+  const FieldsScanResult f = scan_rfc3339_fields(GetParam().text);
+  ASSERT_TRUE(f.ok());
+  EXPECT_TRUE(f.value == to_fields(GetParam().utc)) << GetParam().text;
 }
 
 INSTANTIATE_TEST_SUITE_P(

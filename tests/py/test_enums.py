@@ -68,6 +68,17 @@ def test_equality(m, other, equal):
     assert (m != other) is (not equal) and (other != m) is (not equal)
 
 
+@pytest.mark.parametrize("cls_name", ["RunMode", "EventType"])
+def test_equality_around_the_shared_small_ints(cls_name):
+    # -5..256 are shared objects on CPython and compared by address; the edges and an equal
+    # int made by arithmetic (a separate object on some versions) must agree with the rest.
+    for v, name in enumerate(ENUMS[cls_name][1]):
+        m = getattr(getattr(tavex, cls_name), name)
+        assert [k for k in range(-8, 260) if m == k] == [v]
+        assert [k for k in range(-8, 260) if not (m != k)] == [v]
+        assert m == (2**70 + v) % 2**70 and not (m != (2**70 + v) % 2**70)
+
+
 @pytest.mark.parametrize("other", [live, sim, 2, True, 2**70, "x", None, 2.0, only("__index__", 2)])
 @pytest.mark.parametrize("op", [operator.lt, operator.le, operator.gt, operator.ge])
 def test_no_ordering(op, other):

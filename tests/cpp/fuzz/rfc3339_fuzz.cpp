@@ -1,5 +1,5 @@
-// libFuzzer target: the scanner never misbehaves, and whatever it accepts writes and rescans
-// to the same instant, cut to microseconds.
+// libFuzzer target: the scanner never misbehaves, its instant and fields forms agree, and
+// whatever it accepts writes and rescans to the same instant, cut to microseconds.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -29,11 +29,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view text(buf.get(), size);
 
   const ScanResult r = scan_rfc3339(text);
+  const FieldsScanResult rf = scan_rfc3339_fields(text);
+  if (r.ok() != rf.ok() || r.error != rf.error || r.position != rf.position)
+    fail("the two scans disagree on the outcome", text);
   if (!r.ok()) {
     if (r.position > size) fail("error position past the end", text);
     return 0;
   }
   const Instant& v = r.value;
+  if (!(rf.value == to_fields(v))) fail("the two scans give different UTC fields", text);
   if (v.seconds >= kSecondsPerDay || v.nanos >= 2 * kNanosPerSecond ||
       (v.nanos >= kNanosPerSecond && v.seconds % 60 != 59))
     fail("accepted a malformed instant", text);
