@@ -10,9 +10,11 @@
 #
 # Steps: asan (ASan+UBSan: pytest suite, C++ tests, differential fuzz and threads on the
 # instrumented module), refleak (debug CPython), fuzz (libFuzzer), diff (differential fuzz
-# on a release build), threads, memory, valgrind. The long form runs all of them; --quick
-# runs asan, refleak, fuzz, threads and memory at CI sizes (diff and valgrind are left out:
-# the asan step already runs the differential fuzz, and memcheck takes many minutes).
+# on a release build), threads, memory, valgrind, faults (every allocation failed in turn,
+# scripts/faults.sh on every CPython). The long form runs all of them; --quick runs asan,
+# refleak, fuzz, threads and memory at CI sizes (diff and valgrind are left out: the asan step
+# already runs the differential fuzz, and memcheck takes many minutes; the test command runs
+# the quick form of faults as a step of its own).
 #
 # Tools: g++ with libasan, clang++ with libFuzzer (clang, libclang-rt-14-dev), a debug CPython
 # (python3.11-dbg), GoogleTest (libgtest-dev) and valgrind. A step whose tool is missing is
@@ -97,7 +99,7 @@ if [ "$QUICK" = 1 ]; then
   : "${REFLEAK_CALLS:=100}"
   REFLEAK_PYTEST=0
 else
-  STEPS_DEFAULT="asan,refleak,fuzz,diff,threads,memory,valgrind"
+  STEPS_DEFAULT="asan,refleak,fuzz,diff,threads,memory,valgrind,faults"
   : "${FUZZ_SECONDS:=600}" "${ASAN_DIFF_INPUTS:=200000}" "${DIFF_INPUTS:=2000000}"
   : "${THREAD_CALLS:=100000}" "${IMPORT_RACES:=200}" "${RECORDS:=10000000}" "${CALLS:=1000000}"
   : "${REFLEAK_CALLS:=200}"
@@ -415,6 +417,14 @@ step_valgrind() {
   fi
 }
 
+step_faults() {
+  if run faults faults bash scripts/faults.sh; then
+    record faults PASS "$(figures faults '^nomem sweep')"
+  else
+    record faults FAIL "$(figures faults '^(nomem sweep|FAULT|UNFINISHED)')"
+  fi
+}
+
 # --- run --------------------------------------------------------------------------------
 
 echo "tavex reliability ($([ $QUICK = 1 ] && echo quick || echo long) form): steps $STEPS${SKIP:+ minus $SKIP}" >&2
@@ -447,6 +457,7 @@ want diff && step_diff
 want threads && step_threads
 want memory && step_memory
 want valgrind && step_valgrind
+want faults && step_faults
 [ -n "$FUZZ_READY" ] && finish_fuzz
 
 echo

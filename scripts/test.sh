@@ -7,7 +7,7 @@
 #     /usr/bin/python3, PyPy 3): a venv in .venvs/<label>, `pip install .`, and pytest tests/py
 #     under three time zones (the module must never look at the local zone),
 #   - the optional steps scripts/check_stubs.sh, check_packaging.sh, check_consumer.sh, check_example.sh,
-#     reliability_quick.sh, ppc64le.sh (each runs if the script exists).
+#     reliability_quick.sh, faults.sh (allocation failures, quick form), ppc64le.sh (each runs if the script exists).
 # It goes on after a failure so that the summary is complete, and exits non-zero if any step failed.
 #
 # Knobs (environment): TAVEX_TEST_JOBS   steps run at once (default 2, the machine's cores)
@@ -196,6 +196,14 @@ job_reliability() {
     fi
 }
 
+job_faults() {
+    if bash scripts/faults.sh --quick; then
+        record 77 faults PASS - $((SECONDS - T0)) "$(grep -h -o -E '[0-9,]+ attempts.*' build/faults/*.log 2>/dev/null | head -1)"
+    else
+        record 77 faults FAIL - $((SECONDS - T0)) "scripts/faults.sh --quick failed"
+    fi
+}
+
 job_ppc64le() {
     if bash scripts/ppc64le.sh; then
         record 80 ppc64le PASS "qemu ppc64le" $((SECONDS - T0))
@@ -315,6 +323,11 @@ else
     record 75 reliability SKIP - 0 "scripts/reliability_quick.sh not present"
 fi
 wanted cpp && start_job cpp job_cpp
+if [ -f scripts/faults.sh ]; then
+    wanted faults && start_job faults job_faults
+else
+    record 77 faults SKIP - 0 "scripts/faults.sh not present"
+fi
 if [ -f scripts/ppc64le.sh ]; then
     wanted ppc64le && start_job ppc64le job_ppc64le
 else

@@ -33,6 +33,7 @@ import json
 import os
 import re
 import select
+import shutil
 import signal
 import subprocess
 import sys
@@ -305,6 +306,45 @@ def run_child(fn, timeout, verbose):
 
 FAULTY = ("crash", "abort", "hang", "died", "harness", "SystemError (tavex)", "wrong")
 
+# Crashes inside the interpreter's own code that tavex cannot steer around, by the functions at
+# the top of the crashing stack (as gdb names them) and what happened.
+KNOWN_INTERPRETER_CRASHES = [
+    (("hashtable_hash_str", "_extensions_cache_set"), "CPython 3.13.0, Python/import.c: "
+     "_extensions_cache_set hashes a key whose allocation failed, after PyInit_tavex returned"),
+    (("import_run_extension",), "CPython 3.13.0, Python/import.c: import_run_extension, after "
+     "PyInit_tavex returned the module, goes on past a failed allocation"),
+    (("func_dealloc", "tb_dealloc"), "CPython 3.13.0: a failed function allocation in "
+     "importlib's bootstrap code (before tavex is loaded) leaves a frame that crashes when "
+     "its traceback is released"),
+]
+
+
+def explain_crash(argv_attempt, args):
+    """Reruns one crashing attempt under gdb: (tavex's?, description, top frames)."""
+    gdb = shutil.which("gdb")
+    if not gdb:
+        return True, "unexplained (gdb not installed)", ""
+    cmd = [gdb, "-q", "-batch", "-ex", "run", "-ex", "bt 12", "--args", sys.executable,
+           os.path.abspath(__file__), "--attempt", *argv_attempt]
+    if args.injector:
+        cmd += ["--injector", args.injector]
+    try:
+        out = subprocess.run(cmd, capture_output=True, text=True, timeout=300).stdout
+    except subprocess.TimeoutExpired:
+        return True, "unexplained (gdb timed out)", ""
+    frames = re.findall(r"^#\d+\s+(?:0x[0-9a-f]+ in )?(\S+) \(.*?(?: at (\S+)| from (\S+))?$",
+                        out, re.M)
+    names = [f[0] for f in frames]
+    top = " < ".join(names[:4])
+    if not names:
+        return True, "unexplained (no stack)", ""
+    if "tavex" in (frames[0][1] + frames[0][2]) or names[0].startswith("tavex::"):
+        return True, "in tavex", top
+    for needles, what in KNOWN_INTERPRETER_CRASHES:
+        if all(any(n == want for n in names[:6]) for want in needles):
+            return False, what, top
+    return True, "unexplained", top
+
 
 def is_fault(rec):
     return rec["verdict"].startswith(FAULTY) or not rec.get("usable", True) or rec.get("refs")
@@ -313,10 +353,18 @@ def is_fault(rec):
 def sweep(name, fn, forms, args, report):
     """Runs fn(k, stop) for both forms and every k until the injector is not reached."""
     for form in forms:
-        k = 0
+        k = args.start
+        made = 0
         while True:
+            made += 1
             stop = k + 1 if form == "single" else 0
             rec = run_child(lambda: fn(k, stop), args.timeout, args.verbose)
+            if rec["verdict"] in ("crash", "abort") and args.explain:
+                ours, what, top = explain_crash([name, str(k), str(stop)], args)
+                rec["detail"] = f"{rec['detail']}: {what}{' (' + top + ')' if top else ''}"
+                if not ours:
+                    rec["verdict"] = "interpreter crash"
+                    rec["note"] = "interpreter crash"
             report.add(name, form, k, rec)
             if is_fault(rec):
                 print(f"  fault at k={k} ({form}): {rec}", file=sys.stderr, flush=True)
@@ -325,8 +373,8 @@ def sweep(name, fn, forms, args, report):
                 if not done:
                     report.unfinished.append(f"{name} ({form}): stopped at k = {k}")
                 break
-            k += 1
-        print(f"{name} ({form}): {k + 1} attempts, {rec.get('count')} allocations",
+            k += args.stride if name == "import tavex" else 1
+        print(f"{name} ({form}): {made} attempts, {rec.get('count')} allocations",
               file=sys.stderr, flush=True)
 
 
@@ -404,20 +452,27 @@ def main(argv=None):
     ap.add_argument("--forms", default="single,run")
     ap.add_argument("--only", help="regex: sweep only the operations it finds")
     ap.add_argument("--max-k", type=int, default=20000)
+    ap.add_argument("--start", type=int, default=0, help="first k (for looking at one spot)")
+    ap.add_argument("--stride", type=int, default=1,
+                    help="try every n-th k of the import (the quick form uses 7)")
     ap.add_argument("--timeout", type=float, default=10.0, help="seconds per attempt")
     ap.add_argument("--cc", default=os.environ.get("CC", "cc"))
     ap.add_argument("--injector", help="a build of nomem.c to use instead of building one")
     ap.add_argument("--verbose", action="store_true", help="keep the children's stderr")
     ap.add_argument("--attempt", nargs=3, metavar=("NAME", "K", "STOP"))
+    ap.add_argument("--no-explain", dest="explain", action="store_false",
+                    help="do not rerun crashing attempts under gdb to find whose code crashed")
     args = ap.parse_args(argv)
     forms = args.forms.split(",")
+    if args.quick and args.stride == 1:
+        args.stride = 7
     lib = build_injector(args.cc, args.injector)
     only = re.compile(args.only) if args.only else None
     report = Report()
     t0 = time.monotonic()
     impl = f"{sys.implementation.name} {sys.version.split()[0]}{' debug' if refs() else ''}"
 
-    if args.attempt and args.attempt[0] == "import":
+    if args.attempt and args.attempt[0] == "import tavex":
         print(import_attempt(lib, int(args.attempt[1]), int(args.attempt[2])))
         return 0
     if (not only or only.search("import tavex")) and not args.attempt:
@@ -469,10 +524,12 @@ def main(argv=None):
     for line in report.unfinished:
         print(f"UNFINISHED {line}")
     outcomes = ", ".join(f"{n:,} {v}" for v, n in report.outcomes.most_common())
-    crashes = sum(report.outcomes[v] for v in ("crash", "abort", "hang", "died"))
+    ours = sum(report.outcomes[v] for v in ("crash", "abort", "hang", "died"))
+    theirs = report.outcomes["interpreter crash"]
+    crashes = f"{ours + theirs} crashes ({theirs} inside the interpreter's own code)"
     print(f"nomem sweep ({impl}): {len(report.ops)} operations, {report.attempts:,} attempts in "
           f"{secs:.0f} s ({', '.join(forms)}{', quick' if args.quick else ''}): {outcomes}; "
-          f"{crashes} crashes, {len(faults)} faults")
+          f"{crashes}, {len(faults)} faults")
     return 1 if faults or report.unfinished else 0
 
 
