@@ -4,10 +4,12 @@
     python bench/table.py bench/results/cpython311-*.json bench/results/pypy39-*.json
 
 For each group: tavex's ns per statement, its ratio to the floor (with the target), and
-its ratio to the fastest peer that returns the same result.
+its ratio to the fastest peer that returns the same result. Several runs of one interpreter
+are pooled into one block: each cell is then the median of the runs and their range.
 """
 
 import json
+import statistics
 import sys
 
 
@@ -16,36 +18,44 @@ def load(path):
         return json.load(f)
 
 
-def cell_ratio(x):
-    return "-" if x is None else f"{x:.2f}"
+def cell(xs, digits):
+    xs = [x for x in xs if x is not None]
+    if not xs:
+        return "-"
+    med = f"{statistics.median(xs):.{digits}f}"
+    if len(xs) == 1:
+        return med
+    return f"{med} ({min(xs):.{digits}f}–{max(xs):.{digits}f})"
 
 
 def main(paths):
-    runs = [load(p) for p in paths]
-    heads = []
-    for r in runs:
+    blocks: dict = {}  # interpreter -> runs, in the order first seen
+    for p in paths:
+        r = load(p)
         m = r["machine"]
-        heads.append(f"{m['implementation']} {m['python']}")
+        blocks.setdefault(f"{m['implementation']} {m['python']}", []).append(r)
+    heads = list(blocks)
     print("| row | target | " + " | ".join(f"{h}: tavex ns | ÷ floor | ÷ best peer" for h in heads) + " |")
-    print("|---|---|" + "---|---|---|" * len(runs))
-    keys = [row["group"] for row in runs[0]["rows"]]
+    print("|---|---|" + "---|---|---|" * len(heads))
+    keys = [row["group"] for row in next(iter(blocks.values()))[0]["rows"]]
     for key in keys:
         cells = []
         target = None
-        for r in runs:
-            row = next((x for x in r["rows"] if x["group"] == key), None)
-            if row is None or row.get("skipped"):
-                cells += ["-", "-", "-"]
-                continue
-            target = target or row.get("target")
-            tav = next((c for c in row["contenders"] if c["role"] == "tavex"), None)
-            ns = f"{tav['median_ns']:.1f}" if tav and tav["median_ns"] else "-"
-            vs_floor = row.get("tavex_vs_floor")
+        for runs in blocks.values():
+            ns, floor, peer = [], [], []
+            for r in runs:
+                row = next((x for x in r["rows"] if x["group"] == key), None)
+                if row is None or row.get("skipped"):
+                    continue
+                target = target or row.get("target")
+                tav = next((c for c in row["contenders"] if c["role"] == "tavex"), None)
+                ns.append(tav["median_ns"] if tav else None)
+                floor.append(row.get("tavex_vs_floor"))
+                peer.append(row.get("tavex_vs_best_peer"))
             mark = ""
-            if vs_floor is not None and row.get("target") is not None and r is runs[0]:
-                mark = "" if row.get("pass") else " ✗"
-            peer = row.get("tavex_vs_best_peer")
-            cells += [ns, cell_ratio(vs_floor) + mark, cell_ratio(peer)]
+            if target is not None and any(x is not None and x > target for x in floor):
+                mark = " ✗"
+            cells += [cell(ns, 1), cell(floor, 2) + mark, cell(peer, 2)]
         t = "-" if target is None else f"≤ {target:.2f}"
         print(f"| {key} | {t} | " + " | ".join(cells) + " |")
 

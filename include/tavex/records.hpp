@@ -80,6 +80,20 @@ constexpr std::int64_t days_from_civil(std::int64_t year, unsigned month, unsign
   return era * 146097 + doe - 719468;  // 719468 days from 0000-03-01 to 1970-01-01
 }
 
+// The inverse: the proleptic Gregorian date of a day count since 1970-01-01.
+constexpr void civil_from_days(std::int64_t days, std::int64_t& year, unsigned& month,
+                               unsigned& day) noexcept {
+  const std::int64_t z = days + 719468;
+  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const auto doe = static_cast<unsigned>(z - era * 146097);                  // [0, 146096]
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;  // [0, 399]
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);             // [0, 365]
+  const unsigned mp = (5 * doy + 2) / 153;                                  // [0, 11], March = 0
+  day = doy - (153 * mp + 2) / 5 + 1;
+  month = mp < 10 ? mp + 3 : mp - 9;
+  year = static_cast<std::int64_t>(yoe) + era * 400 + (month <= 2);
+}
+
 // A UTC instant with nanosecond resolution, as records store it. Leap seconds: second 59
 // of a minute with a fraction of 1'000'000'000 ns or more.
 struct DateTime {
@@ -139,6 +153,42 @@ struct DateTime {
 // definitions; the factories refuse a tavex whose layout differs (see `layout` below).
 namespace abi {
 
+// A date-time as records hold it: the UTC calendar fields of a valid DateTime, made once by
+// the factory, so that a read needs no calendar arithmetic. 12 bytes against DateTime's 16,
+// so a module built against the earlier layout fails the instance-size check. Zero bytes are
+// 1970-01-01T00:00:00. A leap second is second 59 with micros() of 1'000'000 or more.
+struct StoredDateTime {
+  std::int32_t year_second;    // (year - 1970) << 8 | second: the year in the upper 24 bits
+  std::uint8_t month0, day0;   // month - 1, day - 1
+  std::uint8_t hour, minute;
+  std::uint32_t micros_nanos;  // micros (0..1'999'999) << 10 | the nanoseconds below them
+
+  // An arithmetic shift keeps the sign (GCC and Clang; guaranteed from C++20 on).
+  constexpr std::int32_t year() const noexcept { return (year_second >> 8) + 1970; }
+  constexpr unsigned second() const noexcept {
+    return static_cast<unsigned>(year_second) & 0xFF;
+  }
+  constexpr std::uint32_t micros() const noexcept { return micros_nanos >> 10; }
+  constexpr std::uint32_t nanos() const noexcept {  // 0..1'999'999'999, as in DateTime
+    return micros() * 1000 + (micros_nanos & 0x3FF);
+  }
+
+  static constexpr StoredDateTime from(const DateTime& v) noexcept {
+    std::int64_t year = 0;
+    unsigned month = 1, day = 1;
+    civil_from_days(v.days_since_1970, year, month, day);
+    const std::uint32_t s = v.seconds_of_day;
+    return {static_cast<std::int32_t>(static_cast<std::uint32_t>(year - 1970) << 8 | s % 60),
+            static_cast<std::uint8_t>(month - 1), static_cast<std::uint8_t>(day - 1),
+            static_cast<std::uint8_t>(s / 3600), static_cast<std::uint8_t>(s / 60 % 60),
+            v.nanos / 1000 << 10 | v.nanos % 1000};
+  }
+  constexpr DateTime to_date_time() const noexcept {
+    return {days_from_civil(year(), month0 + 1u, day0 + 1u),
+            hour * 3600u + minute * 60u + second(), nanos()};
+  }
+};
+
 // UTF-8, length-counted (NUL bytes allowed), in a block from PyMem_Malloc that the record
 // owns and frees with PyMem_Free. An empty text has no block: data is null and size 0.
 struct Text {
@@ -157,7 +207,7 @@ struct PairObject {
 struct CandleObject {
   PyObject_HEAD
   Text code;
-  DateTime open_time, close_time;
+  StoredDateTime open_time, close_time;
   double open, high, low, close, volume, amount;
   std::int64_t trades;
   TradeKind kind;
@@ -167,8 +217,8 @@ struct CandleObject {
 struct OrderObject {
   PyObject_HEAD
   Text id, code;
-  DateTime create_time;
   double volume, price, filled_volume, filled_price, fee;
+  StoredDateTime create_time;
   TradeKind kind;
   TradeType type;
   TradeSide side;
@@ -615,8 +665,8 @@ inline PyObject* make_candle(TradeKind kind, std::string_view code, CandleInterv
   if (!r) return nullptr;
   r->kind = kind;
   r->interval = interval;
-  r->open_time = open_time;
-  r->close_time = close_time;
+  r->open_time = abi::StoredDateTime::from(open_time);
+  r->close_time = abi::StoredDateTime::from(close_time);
   r->open = open;
   r->high = high;
   r->low = low;
@@ -649,7 +699,7 @@ inline PyObject* make_order(std::string_view id, TradeKind kind, TradeType type,
   r->filled_volume = filled_volume;
   r->filled_price = filled_price;
   r->fee = fee;
-  r->create_time = create_time;
+  r->create_time = abi::StoredDateTime::from(create_time);
   if (!own_text(r->id, id) || !own_text(r->code, code)) return discard(r);
   return reinterpret_cast<PyObject*>(r);
 }

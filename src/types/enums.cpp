@@ -114,10 +114,11 @@ bool operand_value(PyObject* other, long& out) noexcept {
 }
 
 #ifndef PYPY_VERSION
-// CPython hands out one shared object for each int from -5 to 256, and since 3.10 they lie
-// side by side at equal steps. Where that is so (checked at run time, on the objects the
-// interpreter returns), such an int is known by its address alone, equal or not: no call, no
-// conversion. Any other int, and a layout that does not pass the check, take the general path.
+// CPython hands out one shared object for each int from -5 to 256; 3.11 and later keep them
+// in one static array, side by side at equal steps (3.9 and 3.10 allocate most of them in a
+// row). Where that is so (checked at run time, on the objects the interpreter returns), such
+// an int is known by its address alone, equal or not: no call, no conversion. Any other int,
+// and a layout that does not pass the check, take the general path.
 struct SmallInts {
   std::uintptr_t base = 0;  // address of the object for `low`
   std::uintptr_t count = 0; // ints in the window; 0 before the check and after a failed one
@@ -155,8 +156,8 @@ SmallInts g_small;
 // The value of an exact int in the window. A rotation turns an address off the step into a
 // huge index, so one comparison tests both the range and the alignment.
 inline bool small_int_value(PyObject* o, long& out) noexcept {
-  const std::uintptr_t k =
-      std::rotr(reinterpret_cast<std::uintptr_t>(o) - g_small.base, static_cast<int>(g_small.shift));
+  const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(o) - g_small.base;
+  const std::uintptr_t k = std::rotr(at, static_cast<int>(g_small.shift));
   out = static_cast<long>(k) + g_small.low;
   return k < g_small.count;
 }

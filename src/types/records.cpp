@@ -23,12 +23,24 @@ using abi::PairObject;
 using abi::PositionObject;
 using py::Ref;
 
-// Records store date-times as the module's own instant, so a read converts them directly.
-static_assert(sizeof(DateTime) == sizeof(core::Instant) &&
-              offsetof(DateTime, days_since_1970) == offsetof(core::Instant, days) &&
-              offsetof(DateTime, seconds_of_day) == offsetof(core::Instant, seconds) &&
-              offsetof(DateTime, nanos) == offsetof(core::Instant, nanos));
+// Records hold date-times as UTC calendar fields; the factory converts each once.
+static_assert(sizeof(abi::StoredDateTime) == 12);
 static_assert(DateTime::kMinDay == core::kMinDay && DateTime::kMaxDay == core::kMaxDay);
+static_assert([] {
+  using abi::StoredDateTime;
+  for (const DateTime v :
+       {DateTime{0, 0, 0}, DateTime{-1, 86'399, 999'999'999}, DateTime{core::kMinDay, 0, 1},
+        DateTime{core::kMaxDay, 86'399, 1'999'999'999},
+        DateTime{core::days_from_civil(2000, 2, 29), 45'299, 1'000'000'999}}) {
+    const StoredDateTime f = StoredDateTime::from(v);
+    const core::Fields c = core::to_fields({v.days_since_1970, v.seconds_of_day, v.nanos});
+    if (!(f.to_date_time() == v) || f.year() != c.year || f.month0 + 1 != c.month ||
+        f.day0 + 1 != c.day || f.hour != c.hour || f.minute != c.minute ||
+        f.second() != c.second || f.nanos() != v.nanos)
+      return false;
+  }
+  return StoredDateTime{}.to_date_time() == DateTime{0, 0, 0};  // zero-filled: 1970-01-01
+}());
 
 // The public header's helpers, checked where they are compiled anyway.
 static_assert(DateTime::from_unix(-1) == DateTime{-1, 86'399, 0});
@@ -142,8 +154,22 @@ PyObject* read_enum(EnumId id, std::uint8_t value) noexcept {
   return new_member(id, value);
 }
 
-PyObject* read_datetime(const DateTime& v) noexcept {
-  return py::new_datetime(core::Instant{v.days_since_1970, v.seconds_of_day, v.nanos});
+// A leap second, or the datetime API not loaded yet; out of line, so the read needs no frame.
+[[gnu::noinline, gnu::cold]] PyObject* read_datetime_slow(const abi::StoredDateTime& v) noexcept {
+  const bool leap = v.micros() >= 1'000'000;
+  return py::new_datetime_slow(core::Fields{
+      v.year(), static_cast<std::uint8_t>(v.month0 + 1), static_cast<std::uint8_t>(v.day0 + 1),
+      v.hour, v.minute, static_cast<std::uint8_t>(v.second()),
+      v.nanos() - (leap ? static_cast<std::uint32_t>(core::kNanosPerSecond) : 0u), leap});
+}
+
+PyObject* read_datetime(const abi::StoredDateTime& v) noexcept {
+  const PyDateTime_CAPI* api = py::g_datetime;
+  if (TAVEX_LIKELY(api && v.micros() < 1'000'000))
+    return api->DateTime_FromDateAndTimeAndFold(
+        v.year(), v.month0 + 1, v.day0 + 1, v.hour, v.minute, static_cast<int>(v.second()),
+        static_cast<int>(v.micros()), api->TimeZone_UTC, 0, api->DateTimeType);
+  return read_datetime_slow(v);
 }
 
 template <std::size_t R, std::size_t I>
@@ -161,7 +187,7 @@ PyObject* read_field(PyObject* self) noexcept {
   } else if constexpr (f.kind == FieldKind::Enum) {
     return read_enum(f.enum_id, *reinterpret_cast<const std::uint8_t*>(at));
   } else {
-    return read_datetime(*reinterpret_cast<const DateTime*>(at));
+    return read_datetime(*reinterpret_cast<const abi::StoredDateTime*>(at));
   }
 }
 
