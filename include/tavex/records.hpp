@@ -154,8 +154,7 @@ struct DateTime {
 namespace abi {
 
 // A date-time as records hold it: the UTC calendar fields of a valid DateTime, made once by
-// the factory, so that a read needs no calendar arithmetic. 12 bytes against DateTime's 16,
-// so a module built against the earlier layout fails the instance-size check. Zero bytes are
+// the factory, so that a read needs no calendar arithmetic. Zero bytes are
 // 1970-01-01T00:00:00. A leap second is second 59 with micros() of 1'000'000 or more.
 struct StoredDateTime {
   std::int32_t year_second;    // (year - 1970) << 8 | second: the year in the upper 24 bits
@@ -252,9 +251,9 @@ inline constexpr std::uint32_t kFormat = 1;  // of Row and Table themselves
 inline constexpr const char kSymbol[] = "tavex_records_layout";
 
 struct Row {
-  const char* owner;      // "Candle", ...; "Text" and "DateTime" for the value types
+  const char* owner;      // "Candle", ...; "Text" and "StoredDateTime" for the value types
   const char* field;      // "" for the row of the whole object
-  const char* type;       // "double", "TradeKind", "DateTime", ...
+  const char* type;       // "double", "TradeKind", "StoredDateTime", ...
   std::uint64_t offset;   // in bytes from the start of the owner
   std::uint64_t size;     // in bytes
   std::uint64_t values;   // the number of valid values of an enumeration; 0 for other types
@@ -275,8 +274,8 @@ constexpr const char* type_name() noexcept {
     return enum_name<T>;
   } else if constexpr (std::is_same_v<T, abi::Text>) {
     return "Text";
-  } else if constexpr (std::is_same_v<T, DateTime>) {
-    return "DateTime";
+  } else if constexpr (std::is_same_v<T, abi::StoredDateTime>) {
+    return "StoredDateTime";
   } else if constexpr (std::is_same_v<T, double>) {
     return "double";
   } else if constexpr (std::is_same_v<T, std::int64_t>) {
@@ -285,6 +284,8 @@ constexpr const char* type_name() noexcept {
     return "int32";
   } else if constexpr (std::is_same_v<T, std::uint32_t>) {
     return "uint32";
+  } else if constexpr (std::is_same_v<T, std::uint8_t>) {
+    return "uint8";
   } else {
     static_assert(std::is_same_v<T, char*>, "a field type without a name in the layout table");
     return "char*";
@@ -309,10 +310,13 @@ inline constexpr Row kRows[] = {
     TAVEX_LAYOUT_ROW("Text", abi::Text, data),
     TAVEX_LAYOUT_ROW("Text", abi::Text, size),
     TAVEX_LAYOUT_WHOLE("Text", abi::Text),
-    TAVEX_LAYOUT_ROW("DateTime", DateTime, days_since_1970),
-    TAVEX_LAYOUT_ROW("DateTime", DateTime, seconds_of_day),
-    TAVEX_LAYOUT_ROW("DateTime", DateTime, nanos),
-    TAVEX_LAYOUT_WHOLE("DateTime", DateTime),
+    TAVEX_LAYOUT_ROW("StoredDateTime", abi::StoredDateTime, year_second),
+    TAVEX_LAYOUT_ROW("StoredDateTime", abi::StoredDateTime, month0),
+    TAVEX_LAYOUT_ROW("StoredDateTime", abi::StoredDateTime, day0),
+    TAVEX_LAYOUT_ROW("StoredDateTime", abi::StoredDateTime, hour),
+    TAVEX_LAYOUT_ROW("StoredDateTime", abi::StoredDateTime, minute),
+    TAVEX_LAYOUT_ROW("StoredDateTime", abi::StoredDateTime, micros_nanos),
+    TAVEX_LAYOUT_WHOLE("StoredDateTime", abi::StoredDateTime),
     TAVEX_LAYOUT_ROW("Pair", abi::PairObject, code),
     TAVEX_LAYOUT_ROW("Pair", abi::PairObject, base),
     TAVEX_LAYOUT_ROW("Pair", abi::PairObject, quote),
