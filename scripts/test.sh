@@ -7,7 +7,8 @@
 #     /usr/bin/python3, PyPy 3): a venv in .venvs/<label>, `pip install .`, and pytest tests/py
 #     under three time zones (the module must never look at the local zone),
 #   - the optional steps scripts/check_stubs.sh, check_packaging.sh, check_consumer.sh, check_example.sh,
-#     reliability_quick.sh, faults.sh (allocation failures, quick form), ppc64le.sh (each runs if the script exists).
+#     reliability_quick.sh, faults.sh (allocation failures, quick form), ppc64le.sh, ppc64le_pypy.sh
+#     (each runs if the script exists).
 # It goes on after a failure so that the summary is complete, and exits non-zero if any step failed.
 #
 # Knobs (environment): TAVEX_TEST_JOBS   steps run at once (default 2, the machine's cores)
@@ -212,6 +213,14 @@ job_ppc64le() {
     fi
 }
 
+job_ppc64le_pypy() {
+    if bash scripts/ppc64le_pypy.sh; then
+        record 81 ppc64le-pypy PASS "qemu ppc64le PyPy" $((SECONDS - T0))
+    else
+        record 81 ppc64le-pypy FAIL "qemu ppc64le PyPy" $((SECONDS - T0)) "scripts/ppc64le_pypy.sh failed"
+    fi
+}
+
 # ---------------------------------------------------------------- a small job pool
 declare -A JOB_NAME=()
 start_job() { # start_job NAME FUNCTION ARGS...
@@ -310,11 +319,16 @@ fi
 
 # ---------------------------------------------------------------- run
 say "running with $JOBS jobs at once; each job's log is printed when it ends"
-# Longest first: PyPy, the sanitizer build, the emulated run; then the CPythons.
+# Longest first: PyPy, PyPy under emulation, the sanitizer build, CPython under emulation; then the CPythons.
 if [ -n "$PYPY_LABEL" ] && wanted "$PYPY_LABEL"; then
     for i in "${!LABELS[@]}"; do
         [ "${LABELS[$i]}" = "$PYPY_LABEL" ] && start_job "$PYPY_LABEL" job_python 50 "$PYPY_LABEL" "${EXES[$i]}"
     done
+fi
+if [ -f scripts/ppc64le_pypy.sh ]; then
+    wanted ppc64le-pypy && start_job ppc64le-pypy job_ppc64le_pypy
+else
+    record 81 ppc64le-pypy SKIP - 0 "scripts/ppc64le_pypy.sh not present"
 fi
 # Its own build dirs and the base interpreter: safe beside the venv jobs.
 if [ -f scripts/reliability_quick.sh ]; then

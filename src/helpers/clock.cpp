@@ -59,10 +59,16 @@ Result<Ref> ms_to_date(const Bound& args) {
 }
 
 Result<Ref> truncate_to_day(const Bound& args) {
+#ifdef PYPY_VERSION
+  // Each field read is a call into PyPy: the date first, and the time of day only near the
+  // ends of the nanosecond window, where it decides (the argument has passed its checks).
   Result<core::Fields> v = py::to_utc_fields(args[0], "date", py::Time::Skip);
   if (!v.ok()) return v.failure();
-  // Near the ends of the nanosecond window the time of day decides; the check has passed.
   if (TAVEX_UNLIKELY(!core::truncates_by_date(v.value().year))) v = py::fields_of(args[0]);
+#else
+  Result<core::Fields> v = py::to_utc_fields(args[0], "date");
+  if (!v.ok()) return v.failure();
+#endif
   const std::optional<core::Fields> day = core::truncate_to_day(v.value());
   if (TAVEX_UNLIKELY(!day)) return Failure::helper("timestamp exceeds num_nanoseconds limit");
   return py::from_fields(*day);

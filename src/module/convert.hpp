@@ -58,17 +58,16 @@ enum class Time : bool { Read, Skip };
 
 // The fields of a datetime as they stand (the struct macros work on every target).
 inline core::Fields fields_of(PyObject* o, Time time = Time::Read) noexcept {
-  core::Fields f{PyDateTime_GET_YEAR(o),
-                 static_cast<std::uint8_t>(PyDateTime_GET_MONTH(o)),
-                 static_cast<std::uint8_t>(PyDateTime_GET_DAY(o)),
-                 0, 0, 0, 0, false};
-  if (time == Time::Read) {
-    f.hour = static_cast<std::uint8_t>(PyDateTime_DATE_GET_HOUR(o));
-    f.minute = static_cast<std::uint8_t>(PyDateTime_DATE_GET_MINUTE(o));
-    f.second = static_cast<std::uint8_t>(PyDateTime_DATE_GET_SECOND(o));
-    f.nanos = static_cast<std::uint32_t>(PyDateTime_DATE_GET_MICROSECOND(o)) * 1000u;
-  }
-  return f;
+  const std::int32_t year = PyDateTime_GET_YEAR(o);
+  const auto month = static_cast<std::uint8_t>(PyDateTime_GET_MONTH(o));
+  const auto day = static_cast<std::uint8_t>(PyDateTime_GET_DAY(o));
+  if (time == Time::Skip) return core::Fields{year, month, day, 0, 0, 0, 0, false};
+  return core::Fields{year, month, day,
+                      static_cast<std::uint8_t>(PyDateTime_DATE_GET_HOUR(o)),
+                      static_cast<std::uint8_t>(PyDateTime_DATE_GET_MINUTE(o)),
+                      static_cast<std::uint8_t>(PyDateTime_DATE_GET_SECOND(o)),
+                      static_cast<std::uint32_t>(PyDateTime_DATE_GET_MICROSECOND(o)) * 1000u,
+                      false};
 }
 
 // The fields of an aware datetime whose tzinfo equals datetime.timezone.utc, read as they
