@@ -72,7 +72,7 @@ for py in "${PYTHONS[@]}"; do
   case "$ver" in *d) debug=(-DCMAKE_CXX_FLAGS=-fno-canonical-system-headers) ;; esac
   echo "== faults: $py ($ver)"
   if ! { cmake -S "$ROOT" -B "$dir" -G Ninja -DTAVEX_PYTHON=ON -DTAVEX_WERROR=ON \
-           -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$py" "${debug[@]}" &&
+           -DTAVEX_TESTING=ON -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$py" "${debug[@]}" &&
          cmake --build "$dir" -j 2; } >"$OUT/$label.build.log" 2>&1; then
     tail -20 "$OUT/$label.build.log"
     echo "faults $ver: build failed ($OUT/$label.build.log)"
