@@ -64,7 +64,7 @@ args=("${SWEEP_ARGS[@]}")
 failed=0
 for py in "${PYTHONS[@]}"; do
   ver=$("$py" -c 'import sys; print("%d.%d.%d" % sys.version_info[:3] + ("d" if hasattr(sys, "gettotalrefcount") else ""))')
-  label=$ver-$(basename "$(dirname "$(dirname "$py")")")
+  case "$py" in */.pyenv/*) label=cp$ver-pyenv ;; *) label=cp$ver-$(basename "$py") ;; esac
   dir=$OUT/$label
   log=$OUT/$label.log
   debug=()

@@ -226,7 +226,10 @@ PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) noexcept
   Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__"));
 #endif
   if (name && PyUnicode_Check(name.get())) {
-    PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name.get());
+    // Not PyErr_Format: before 3.13 it raises the class with no message, and no MemoryError,
+    // when the message cannot be made.
+    Ref text = Ref::steal(PyUnicode_FromFormat("No constructor defined for %U", name.get()));
+    if (text) PyErr_SetObject(PyExc_TypeError, text.get());
   } else {
     PyErr_Clear();
     PyErr_SetString(PyExc_TypeError, "No constructor defined for <unknown>");

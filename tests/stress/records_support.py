@@ -45,7 +45,14 @@ def _same(a, b):
 
 
 def _read(record, fields):
-    return tuple(getattr(record, f) for f in fields)
+    # A plain loop: when CPython 3.11 cannot grow the tuple of tuple(generator) it frees it
+    # without releasing the items already in it, and when it cannot make the cell a closure
+    # over `record` needs, its debug build fails an assertion; the allocation-failure sweep
+    # would charge either to tavex.
+    out = []
+    for f in fields:
+        out.append(getattr(record, f))
+    return tuple(out)
 
 
 def _check(expected):
