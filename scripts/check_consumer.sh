@@ -13,19 +13,10 @@
 #     bash scripts/check_consumer.sh [PYTHON...]
 set -euo pipefail
 
-cd "$(dirname "${BASH_SOURCE[0]}")/.."
-ROOT=$PWD
-unset PYTHONPATH PYTHONHOME || true
-export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
-export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
+source "$(dirname "${BASH_SOURCE[0]}")/check_common.sh" consumer
 PYTHONS=("$@")
 [ ${#PYTHONS[@]} -gt 0 ] || PYTHONS=(python3 pypy3)
 
-TMP=$(mktemp -d "${TMPDIR:-/tmp}/tavex-consumer.XXXXXX")
-[ -n "${TAVEX_KEEP_TMP:-}" ] || trap 'rm -rf "$TMP"' EXIT
-START=$SECONDS
-step() { printf '\n=== %s (%ds so far)\n' "$*" $((SECONDS - START)); }
-fail() { echo "FAIL: $*" >&2; exit 1; }
 quiet() { "$@" >"$TMP/cmd.log" 2>&1 || { tail -n 40 "$TMP/cmd.log"; return 1; }; }
 
 for py in "${PYTHONS[@]}"; do

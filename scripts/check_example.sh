@@ -8,18 +8,9 @@
 # Leaves nothing behind. Exits non-zero on any failure.
 set -euo pipefail
 
-cd "$(dirname "${BASH_SOURCE[0]}")/.."
-ROOT=$PWD
+source "$(dirname "${BASH_SOURCE[0]}")/check_common.sh" example
 PY=${1:-python3}
-unset PYTHONPATH PYTHONHOME || true
-export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
-export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
 
-TMP=$(mktemp -d "${TMPDIR:-/tmp}/tavex-example.XXXXXX")
-trap 'rm -rf "$TMP"' EXIT
-START=$SECONDS
-step() { printf '\n=== %s (%ds so far)\n' "$*" $((SECONDS - START)); }
-fail() { echo "FAIL: $*" >&2; exit 1; }
 # (grep drops this machine's notes about unused local index folders)
 quiet() { "$@" 2>&1 | { grep -v "^WARNING: Location 'file:" || true; }; return "${PIPESTATUS[0]}"; }
 

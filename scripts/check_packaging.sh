@@ -7,18 +7,8 @@
 # TAVEX_KEEP_DIST=DIR is set, in which case the sdist and the wheel are copied there.
 set -euo pipefail
 
-cd "$(dirname "${BASH_SOURCE[0]}")/.."
-ROOT=$PWD
+source "$(dirname "${BASH_SOURCE[0]}")/check_common.sh" packaging
 PY=${1:-python3}
-unset PYTHONPATH PYTHONHOME || true
-export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
-export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
-
-TMP=$(mktemp -d "${TMPDIR:-/tmp}/tavex-packaging.XXXXXX")
-trap 'rm -rf "$TMP"' EXIT
-START=$SECONDS
-step() { printf '\n=== %s (%ds so far)\n' "$*" $((SECONDS - START)); }
-fail() { echo "FAIL: $*" >&2; exit 1; }
 
 step "build tools in $TMP/tools"
 "$PY" -m venv "$TMP/tools"

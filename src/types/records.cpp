@@ -316,7 +316,7 @@ void record_dealloc(PyObject* self) noexcept {
 }
 
 #if !defined(PYPY_VERSION) && PY_VERSION_HEX >= 0x030D0000
-// CPython 3.13.0 enters a spec's getsets into the class dict with PyDict_SetDefaultRef, which
+// CPython 3.13.0 enters a class's getsets into its dict with PyDict_SetDefaultRef, which
 // reports success when its resize fails and leaves the dict broken: the next insertion
 // crashes. So on 3.13 the field descriptors are entered after creation, with PyDict_SetItem.
 #define TAVEX_GETSETS_AFTER_CREATION 1
