@@ -22,9 +22,13 @@ case ${PPC_PYTHON:=cpython} in
     pypy)
         WORK=build/ppc64le-pypy
         HOST_PACKAGES+=(pypy3 pypy3-venv)
-        # what the interpreter loads (pypy3:ppc64el would replace the amd64 pypy3 if installed)
+        # what the interpreter and its standard library load: pypy3's own Pre-Depends, for the
+        # target (pypy3:ppc64el would replace the amd64 pypy3 if installed). Without libssl3,
+        # hashlib warns at import and the warnings-as-errors test run stops at collection.
         TARGET_PACKAGES=(libc6:ppc64el libffi8:ppc64el libbz2-1.0:ppc64el libexpat1:ppc64el
-                         zlib1g:ppc64el libtinfo6:ppc64el libstdc++6:ppc64el)
+                         zlib1g:ppc64el libtinfo6:ppc64el libstdc++6:ppc64el libgcc-s1:ppc64el
+                         libgdbm6:ppc64el liblzma5:ppc64el libncursesw6:ppc64el
+                         libsqlite3-0:ppc64el libssl3:ppc64el)
         UNPACK=(pypy3:ppc64el pypy3-lib:ppc64el pypy3-dev)  # pypy3-dev: the headers, for any arch
         EXE=usr/bin/pypy3.9 INCLUDE=usr/include/pypy3.9 STDLIB=usr/lib/pypy3.9
         PIP_HOST=/usr/bin/pypy3  # the same PyPy 3.9 on the host, so requirement markers hold
