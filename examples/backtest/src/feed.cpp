@@ -228,8 +228,8 @@ Result read_row(std::string_view line, Layout layout, Row& row) {
     return unreadable("expected at least 9 fields, got " + std::to_string(count));
   const char* const* columns = kline ? kKlineColumns : kCsvColumns;
   const std::size_t used = kline ? kKlineFields : 6;
-  double* numbers[] = {&row.open, &row.high, &row.low, &row.close, &row.volume, nullptr,
-                       nullptr, &row.amount};
+  double* numbers[] = {nullptr,     &row.open, &row.high, &row.low,
+                       &row.close,  &row.volume, nullptr, &row.amount};  // by column
   std::int64_t open_ms = 0, close_ms = 0;
   for (std::size_t k = 0; k < used; ++k) {
     std::string_view field = fields[k];
@@ -247,7 +247,7 @@ Result read_row(std::string_view line, Layout layout, Row& row) {
         fault = bad_value(quoted(columns[k], "is out of range"));
     } else {
       if (!is_number(field)) return unreadable(quoted(columns[k], "is not a number"));
-      double& value = *numbers[k - 1];
+      double& value = *numbers[k];
       value = number_value(field);
       if (!std::isfinite(value)) fault = bad_value(quoted(columns[k], "is not finite"));
     }
@@ -263,8 +263,9 @@ Result read_row(std::string_view line, Layout layout, Row& row) {
   if (row.close < row.low || row.close > row.high)
     return bad_value("'close' is outside low..high");
   if (kline) {
-    if (close_ms <= open_ms) return bad_value("'close time' is not after 'open time'");
-    if (close_ms - open_ms > 60'000) return bad_value("the bar is longer than a minute");
+    // 59,999 ms for most exchanges, 60,000 for some; seconds or microseconds fall outside.
+    if (close_ms - open_ms < 59'000 || close_ms - open_ms > 60'000)
+      return bad_value("'close time' is not a minute after 'open time'");
     const tavex::DateTime opened = tavex::DateTime::from_unix_ms(open_ms);
     row.seconds = opened.days_since_1970 * 86'400 + opened.seconds_of_day;
     row.nanos = opened.nanos;

@@ -365,10 +365,8 @@ class PyCsvFeed:
             raise _bad_value("'close' is outside low..high")
         if kline:
             open_ms, close_ms = values[0], values[6]
-            if close_ms <= open_ms:
-                raise _bad_value("'close time' is not after 'open time'")
-            if close_ms - open_ms > 60_000:
-                raise _bad_value("the bar is longer than a minute")
+            if not 59_000 <= close_ms - open_ms <= 60_000:
+                raise _bad_value("'close time' is not a minute after 'open time'")
             return (open_ms * 1_000_000, EPOCH + timedelta(milliseconds=open_ms),
                     EPOCH + timedelta(milliseconds=close_ms), o, h, lo, c, v, values[7],
                     values[8])
