@@ -47,9 +47,10 @@ constexpr const char* kKlineColumns[] = {"open time", "open",       "high",
                                          "close time", "quote volume", "trades"};
 constexpr std::size_t kKlineFields = 9;  // read; any further columns are ignored
 
-// Milliseconds of the years 1..9999, the times a Python datetime holds.
-constexpr std::int64_t kFirstMs = tavex::days_from_civil(1, 1, 1) * 86'400'000;
-constexpr std::int64_t kLastMs = tavex::days_from_civil(10000, 1, 1) * 86'400'000 - 1;
+// Milliseconds of the years 1678..2261: tavex's nanosecond time stamps (truncate_to_day)
+// hold them, cut to whole years.
+constexpr std::int64_t kFirstMs = tavex::days_from_civil(1678, 1, 1) * 86'400'000;
+constexpr std::int64_t kLastMs = tavex::days_from_civil(2262, 1, 1) * 86'400'000 - 1;
 
 struct Row {
   std::int64_t seconds;  // opening time
@@ -182,7 +183,7 @@ Result read_time(std::string_view text, Row& row) {
       return bad_value("'time' is out of range");
     return unreadable("'time' is not RFC 3339 with a UTC offset");
   }
-  // The bar's close, a minute later, must be a Python datetime too.
+  // The bar's close, a minute later, must be in range too.
   if (t.seconds < kFirstMs / 1000 || t.seconds > (kLastMs + 1) / 1000 - 61)
     return bad_value("'time' is out of range");
   row.seconds = t.seconds;

@@ -107,8 +107,9 @@ def counts(feed: Accounted) -> str:
     return text
 
 
-def report_skipped(feed: Accounted, out: TextIO = sys.stderr) -> None:
+def report_skipped(feed: Accounted, out: TextIO | None = None) -> None:
     """The first skipped lines of each reason, with their line numbers, and how many more."""
+    out = out or sys.stderr
     for line in feed.bad_rows:
         print(line, file=out)
     for reason, n in feed.reasons.items():

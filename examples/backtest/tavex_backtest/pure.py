@@ -124,9 +124,10 @@ def days_from_civil(year: int, month: int, day: int) -> int:
     return era * 146097 + yoe * 365 + yoe // 4 - yoe // 100 + doy - 719468
 
 
-# Milliseconds of the years 1..9999, the times a Python datetime holds.
-FIRST_MS = days_from_civil(1, 1, 1) * 86_400_000
-LAST_MS = days_from_civil(10000, 1, 1) * 86_400_000 - 1
+# Milliseconds of the years 1678..2261: tavex's nanosecond time stamps (truncate_to_day)
+# hold them, cut to whole years.
+FIRST_MS = days_from_civil(1678, 1, 1) * 86_400_000
+LAST_MS = days_from_civil(2262, 1, 1) * 86_400_000 - 1
 # Opening times whose bar, a minute long, closes within those years.
 FIRST_S, LAST_S = FIRST_MS // 1000, (LAST_MS + 1) // 1000 - 61
 MONTH_DAYS = (0, 31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31)
