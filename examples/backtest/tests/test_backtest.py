@@ -64,7 +64,7 @@ def test_feeds_read_and_skip_the_same_rows(tmp_path: Path) -> None:
         "2024-03-08T00:00:00+00:00", "2024-03-08T00:01:00.250000+00:00",
         "2024-03-08T00:06:00+00:00"]
     assert [(f.read, f.rows, f.reasons) for f in feeds] == [
-        (8, 3, {"unreadable": 3, "bad value": 2, "out of order": 1})] * 2
+        (9, 3, {"unreadable": 3, "bad value": 2, "out of order": 1})] * 2
     assert feeds[0].bad_rows == feeds[1].bad_rows == [
         f"{path}:4: skipped (unreadable): 'time' is not RFC 3339 with a UTC offset",
         f"{path}:5: skipped (unreadable): expected 6 fields, got 4",
