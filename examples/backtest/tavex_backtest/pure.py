@@ -8,6 +8,7 @@ strategy makes the same trades on both; the back-test runs both and compares.
 
 from __future__ import annotations
 
+import functools
 import math
 import mmap
 import os
@@ -30,11 +31,15 @@ ORDER_SAMPLE, ORDER_SCAN_LINES = 32, 1000  # rows looked at to find the file's t
 REASONS = ("unreadable", "bad value", "out of order", "repeated")
 UNREADABLE, BAD_VALUE, OUT_OF_ORDER, REPEATED = range(len(REASONS))
 NOT_PRINTABLE = re.compile(rb"[^\t\x20-\x7e]")
-NUMBER = re.compile(r"[+-]?(?:[0-9]+(?:\.[0-9]*)?|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
+_NUMBER = r"[+-]?(?:[0-9]+(?:\.[0-9]*)?|\.[0-9]+)(?:[eE][+-]?[0-9]+)?"
+_TIME = (r"([0-9]{4})-([0-9]{2})-([0-9]{2})[Tt ]([0-9]{2}):([0-9]{2}):([0-9]{2})"
+         r"(?:\.([0-9]+))?(?:[Zz]|([+-])([0-9]{2}):([0-9]{2}))")
+NUMBER = re.compile(_NUMBER)
 WHOLE = re.compile(r"-?[0-9]+")
 TRADES = re.compile(r"[0-9]+")
-TIME = re.compile(r"([0-9]{4})-([0-9]{2})-([0-9]{2})[Tt ]([0-9]{2}):([0-9]{2}):([0-9]{2})"
-                  r"(?:\.([0-9]+))?(?:[Zz]|([+-])([0-9]{2}):([0-9]{2}))")
+TIME = re.compile(_TIME)
+# A row with nothing to unquote or strip: read in one match, with the same outcome.
+PLAIN_ROW = re.compile((_TIME + f",({_NUMBER})" * 5).encode())
 DUST = 1e-9  # a holding below this is none (sums of fills round)
 EPOCH = datetime(1970, 1, 1, tzinfo=timezone.utc)
 ONE_MINUTE = timedelta(minutes=1)
@@ -133,6 +138,16 @@ FIRST_S, LAST_S = FIRST_MS // 1000, (LAST_MS + 1) // 1000 - 61
 MONTH_DAYS = (0, 31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31)
 
 
+@functools.lru_cache(maxsize=64)
+def _day_number(year: int, month: int, day: int) -> int | None:
+    """days_from_civil() of a date of the calendar; None for no such date."""
+    leap_year = year % 4 == 0 and (year % 100 != 0 or year % 400 == 0)
+    if (not 1 <= month <= 12 or not 1 <= day <= MONTH_DAYS[month]
+            or (month == 2 and day == 29 and not leap_year)):
+        return None
+    return days_from_civil(year, month, day)
+
+
 def _unquote(field: str) -> str | None:
     """A field without its surrounding blanks and double quotes; None for a stray quote."""
     field = field.strip(" \t")
@@ -148,26 +163,31 @@ def _read_time(text: str) -> tuple[int, int]:
     m = TIME.fullmatch(text)
     if m is None:
         raise _unreadable("'time' is not RFC 3339 with a UTC offset")
-    year, month, day, hour, minute, second = (int(g) for g in m.group(1, 2, 3, 4, 5, 6))
+    return _time_of(m)
+
+
+def _time_of(m: re.Match[Any]) -> tuple[int, int]:
+    """_read_time() of a match of TIME, in text or in bytes."""
+    fields = m.groups()
     offset = 0
-    if m.group(8):
-        oh, om = int(m.group(9)), int(m.group(10))
+    if fields[7]:
+        oh, om = int(fields[8]), int(fields[9])
         if oh > 23 or om > 59:
             raise _unreadable("'time' is not RFC 3339 with a UTC offset")
-        offset = (oh * 3600 + om * 60) * (-1 if m.group(8) == "-" else 1)
+        offset = (oh * 3600 + om * 60) * (-1 if fields[7] in ("-", b"-") else 1)
+    hour, minute, second = int(fields[3]), int(fields[4]), int(fields[5])
     if second == 60:
         raise _bad_value("'time' is a leap second")
-    leap_year = year % 4 == 0 and (year % 100 != 0 or year % 400 == 0)
-    if (not 1 <= month <= 12 or not 1 <= day <= MONTH_DAYS[month]
-            or (month == 2 and day == 29 and not leap_year) or hour > 23 or minute > 59
-            or second > 60):
+    days = _day_number(int(fields[0]), int(fields[1]), int(fields[2]))
+    if days is None or hour > 23 or minute > 59 or second > 60:
         raise _bad_value("'time' is out of range")
-    seconds = (days_from_civil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second
-               - offset)
+    seconds = days * 86400 + hour * 3600 + minute * 60 + second - offset
     if not FIRST_S <= seconds <= LAST_S:
         raise _bad_value("'time' is out of range")
-    fraction = m.group(7) or ""
-    return seconds, int(fraction[:9].ljust(9, "0"))
+    fraction = fields[6]
+    if not fraction:
+        return seconds, 0
+    return seconds, int(fraction[:9]) * 10 ** (9 - len(fraction[:9]))
 
 
 def _read_ms(text: str, column: str) -> int:
@@ -314,6 +334,16 @@ class PyCsvFeed:
         amount, trades); raises _Skip. The checks run in the native feed's order."""
         if len(line) > MAX_LINE:
             raise _unreadable(f"the line is longer than {MAX_LINE} bytes")
+        kline = self.layout == "kline"
+        plain = None if kline else PLAIN_ROW.fullmatch(line)
+        if plain is not None:
+            values: list[Any] = [_time_of(plain)]
+            for k in range(1, 6):
+                value = float(plain.group(10 + k))
+                if not math.isfinite(value):
+                    raise _bad_value(f"'{CSV_COLUMNS[k]}' is not finite")
+                values.append(value)
+            return self._checked(values)
         bad = NOT_PRINTABLE.search(line)
         if bad is not None:
             raise _unreadable(f"the row has a byte that is not printable ASCII "
@@ -322,13 +352,12 @@ class PyCsvFeed:
         if not text.strip(" \t"):
             raise _unreadable("the line is empty")
         fields = text.split(",")
-        kline = self.layout == "kline"
         if not kline and len(fields) != 6:
             raise _unreadable(f"expected 6 fields, got {len(fields)}")
         if kline and len(fields) < KLINE_FIELDS:
             raise _unreadable(f"expected at least {KLINE_FIELDS} fields, got {len(fields)}")
         columns = KLINE_COLUMNS if kline else CSV_COLUMNS
-        values: list[Any] = []
+        values = []
         for k in range(KLINE_FIELDS if kline else 6):
             field = _unquote(fields[k])
             if field is None:
@@ -350,6 +379,13 @@ class PyCsvFeed:
                 if not math.isfinite(value):
                     raise _bad_value(f"'{columns[k]}' is not finite")
                 values.append(value)
+        return self._checked(values)
+
+    def _checked(self, values: list[Any]) -> tuple[int, datetime, datetime, float, float,
+                                                   float, float, float, float, int]:
+        """The row of the values of its fields, once they pass the checks between them."""
+        kline = self.layout == "kline"
+        columns = KLINE_COLUMNS if kline else CSV_COLUMNS
         o, h, lo, c, v = values[1:6]
         for k, price in enumerate((o, h, lo, c), start=1):
             if not price > 0.0:
