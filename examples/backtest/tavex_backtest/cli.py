@@ -21,7 +21,6 @@ import math
 import os
 import sys
 import tempfile
-import time
 from dataclasses import dataclass
 from typing import Any, Callable, Sequence
 
