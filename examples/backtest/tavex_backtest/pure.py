@@ -337,12 +337,12 @@ class PyCsvFeed:
         kline = self.layout == "kline"
         plain = None if kline else PLAIN_ROW.fullmatch(line)
         if plain is not None:
-            values: list[Any] = [_time_of(plain)]
-            for k in range(1, 6):
-                value = float(plain.group(10 + k))
-                if not math.isfinite(value):
-                    raise _bad_value(f"'{CSV_COLUMNS[k]}' is not finite")
-                values.append(value)
+            fields = plain.groups()
+            values: list[Any] = [_time_of(plain), *map(float, fields[10:])]
+            if not math.isfinite(sum(values[1:])):  # rarely: find the culprit
+                for k in range(1, 6):
+                    if not math.isfinite(values[k]):
+                        raise _bad_value(f"'{CSV_COLUMNS[k]}' is not finite")
             return self._checked(values)
         bad = NOT_PRINTABLE.search(line)
         if bad is not None:
