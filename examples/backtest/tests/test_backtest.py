@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import importlib.util
+import sys
 from collections import Counter
 from pathlib import Path
 from typing import Any
@@ -111,6 +113,10 @@ def trade(broker: Any, candles: list[Any]) -> tuple[object, ...]:
 
 CORPUS = Path(__file__).with_name("corpus")
 SAMPLE = Path(__file__).parents[2] / "data" / "min1_sample.csv"
+_spec = importlib.util.spec_from_file_location("daily_bars", SAMPLE.parents[1] / "daily_bars.py")
+assert _spec is not None and _spec.loader is not None
+daily_bars = sys.modules["daily_bars"] = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(daily_bars)
 
 
 def outcome(feed_type: Any, pair: Any, path: str) -> tuple[object, ...]:
@@ -143,6 +149,10 @@ def test_awkward_files_read_alike_and_end_cleanly(
         result = err.splitlines()[-1]
         assert result.startswith("tavex_backtest: ")
     assert "Traceback" not in err
+    # daily_bars.py reads through the same feed and follows the same rules.
+    assert daily_bars.main([path, "--no-progress", "--max-skipped", "50"]) == code
+    out, err = capsys.readouterr()
+    assert result in (out if code == 0 else err.replace("daily_bars: ", "tavex_backtest: "))
     expected = dict(line.split("  ", 1) for line in
                     (CORPUS / "expected.txt").read_text(encoding="utf-8").splitlines())
     assert f"{code} {result.replace(path, name)}" == expected[name]
