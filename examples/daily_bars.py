@@ -37,6 +37,7 @@ from tavex_backtest.inputs import (
     check,
     counts,
     generate_csv,
+    percent,
     report_skipped,
 )
 from tavex_backtest.pure import CSV_COLUMNS
@@ -143,7 +144,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--seed", type=int, default=7, help="seed of the generated random walk")
     parser.add_argument("--save", metavar="PATH",
                         help="write the generated input to PATH and keep it")
-    parser.add_argument("--max-skipped", metavar="PERCENT", type=float,
+    parser.add_argument("--max-skipped", metavar="PERCENT", type=percent,
                         default=DEFAULT_MAX_SKIPPED,
                         help=f"fail when more of the lines are skipped (default "
                              f"{DEFAULT_MAX_SKIPPED:g})")
@@ -151,8 +152,8 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     if args.path is not None and (args.rows is not None or args.save is not None):
         parser.error("--rows and --save generate an input; give them without a path")
-    if args.rows is not None and args.rows < 0:
-        parser.error("--rows must not be negative")
+    if args.rows is not None and args.rows < 1:
+        parser.error("--rows must be at least 1: a run needs a candle")
     show_progress = not args.no_progress
     try:
         if args.path is not None:

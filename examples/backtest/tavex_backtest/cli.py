@@ -43,6 +43,7 @@ from .inputs import (
     check,
     counts,
     generate_csv,
+    percent,
     report_skipped,
 )
 from .pure import CSV_COLUMNS, PyBroker, PyCsvFeed, PyPair
@@ -255,13 +256,6 @@ def backtest(path: str, *, input_name: str | None = None, show_progress: bool = 
     return EXIT_OK
 
 
-def percent(text: str) -> float:
-    value = float(text)
-    if not 0.0 <= value <= 100.0:
-        raise argparse.ArgumentTypeError("must be a percentage, 0 to 100")
-    return value
-
-
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         prog="python -m tavex_backtest",
@@ -284,8 +278,8 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     if args.path is not None and (args.rows is not None or args.save is not None):
         parser.error("--rows and --save generate an input; give them without a path")
-    if args.rows is not None and args.rows < 0:
-        parser.error("--rows must not be negative")
+    if args.rows is not None and args.rows < 1:
+        parser.error("--rows must be at least 1: a run needs a candle")
     options: dict[str, Any] = dict(show_progress=not args.no_progress,
                                    show_all=args.all_orders, max_skipped=args.max_skipped)
     try:

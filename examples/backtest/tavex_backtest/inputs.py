@@ -8,6 +8,7 @@ read (``DEFAULT_MAX_SKIPPED`` unless the command is told otherwise).
 
 from __future__ import annotations
 
+import argparse
 import math
 import random
 import sys
@@ -21,6 +22,14 @@ DEFAULT_MAX_SKIPPED = 1.0  # percent of the data lines read
 GENERATED_START = datetime(2024, 3, 8, tzinfo=timezone.utc)
 OFFSETS = ((0, 0), (8, 0), (-5, 0), (5, 30), (-3, -30), (13, 45))  # hours, minutes
 PROGRESS_SECONDS = 0.5
+
+
+def percent(text: str) -> float:
+    """The value of --max-skipped."""
+    value = float(text)
+    if not 0.0 <= value <= 100.0:
+        raise argparse.ArgumentTypeError("must be a percentage, 0 to 100")
+    return value
 
 
 class InputError(Exception):

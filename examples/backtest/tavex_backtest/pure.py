@@ -337,8 +337,8 @@ class PyCsvFeed:
         kline = self.layout == "kline"
         plain = None if kline else PLAIN_ROW.fullmatch(line)
         if plain is not None:
-            fields = plain.groups()
-            values: list[Any] = [_time_of(plain), *map(float, fields[10:])]
+            numbers = plain.groups()[10:]
+            values: list[Any] = [_time_of(plain), *map(float, numbers)]
             if not math.isfinite(sum(values[1:])):  # rarely: find the culprit
                 for k in range(1, 6):
                     if not math.isfinite(values[k]):
