@@ -177,6 +177,7 @@ std::string quoted(const char* column, const char* what) {
 Result read_time(std::string_view text, Row& row) {
   UnixTime t{};
   if (const char* why = parse_rfc3339(text, t)) {
+    // The parser's texts tell a value out of range from a text of another form.
     if (std::strcmp(why, "the time is a leap second") == 0)
       return bad_value("'time' is a leap second");
     if (std::strcmp(why, "the time is out of range") == 0)
