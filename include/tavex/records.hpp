@@ -247,7 +247,8 @@ struct PositionFields {
   TradeKind kind;
   std::string_view code;
   TradeSide side;
-  double volume, price;
+  double volume;
+  double price;
   std::int32_t leverage;
 };
 
