@@ -5,7 +5,6 @@
 // read are skipped and reported as "file:line: skipped: reason"; rows that do not open after
 // the previous bar (repeated or late) are skipped and counted.
 #include "common.hpp"
-#include "rfc3339.hpp"
 
 #include <cerrno>
 #include <charconv>
@@ -89,7 +88,7 @@ std::string read_row(std::string_view text, Row& row) {
     }
   }
   if (count != 6) return "expected 6 fields, got " + std::to_string(count);
-  if (const char* why = parse_rfc3339(fields[0], row.open_time)) return why;
+  if (const char* why = read_time(fields[0], row.open_time)) return why;
   for (std::size_t k = 1; k < 6; ++k) {
     double& value = k < 5 ? row.price[k - 1] : row.volume;
     const char* first = fields[k].data();
