@@ -92,8 +92,8 @@ inline constexpr std::uint8_t enum_count = enum_traits<E>::count;
 template <class E>
 inline constexpr const char* enum_name = enum_traits<E>::name;
 
-// The memory layout of each record class. tavex's own classes are built from these very
-// definitions; the factories refuse a tavex whose layout differs (see `layout` below).
+// The memory layout of each record class and of the members. tavex's own classes are built from
+// these very definitions; the headers refuse a tavex whose layout differs (see `layout` below).
 namespace abi {
 
 // A date-time as records hold it: the UTC calendar fields of a valid DateTime, made once by
@@ -189,11 +189,11 @@ inline std::string_view text_of(const abi::Text& t) noexcept {
   return t.size ? std::string_view(t.data, static_cast<std::size_t>(t.size)) : std::string_view();
 }
 
-// The record layouts as data: one row per field of each record and of the two value types
-// they hold, then one row for the whole of each. Every number is taken from the definitions
-// above, so a change there changes the rows. tavex exports the rows it was compiled with under
-// the C symbol kSymbol; on first use the header finds that table in the loaded tavex and
-// compares it with its own, row by row.
+// The layouts as data: one row per field of the member objects, of each record and of the two
+// value types records hold, then one row for the whole of each. Every number is taken from the
+// definitions above, so a change there changes the rows. tavex exports the rows it was compiled
+// with under the C symbol kSymbol; tavex::import() (or else the first use) finds that table in
+// the loaded tavex and compares it with its own, row by row.
 namespace layout {
 
 inline constexpr std::uint32_t kFormat = 1;  // of Row and Table themselves
