@@ -112,7 +112,7 @@ rm -rf "$OUT" && mkdir -p "$OUT"
 # The flags of the CMake release build: Python's headers are system headers there too.
 CXX=(powerpc64le-linux-gnu-g++ -std=c++20 -O3 -DNDEBUG -flto=auto -fPIC -shared -fvisibility=hidden
      -fvisibility-inlines-hidden -Wall -Wextra -Werror -isystem "$INCLUDE")
-"${CXX[@]}" -Isrc -Iinclude src/core/*.cpp src/module/*.cpp src/types/*.cpp src/helpers/*.cpp \
+"${CXX[@]}" -Isrc -Iinclude src/module/*.cpp src/types/*.cpp src/helpers/*.cpp \
     -static-libstdc++ -static-libgcc -Wl,--exclude-libs,ALL -o "$OUT/tavex$EXT" &
 pids=($!)
 if compgen -G 'tests/testing_module/*.cpp' >/dev/null; then

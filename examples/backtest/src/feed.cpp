@@ -8,7 +8,6 @@
 // for a reason (unreadable, bad value, out of order, repeated) and reported with its line
 // number. The pure-Python feed of the package follows the same rules, reason for reason.
 #include "common.hpp"
-#include "rfc3339.hpp"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -176,7 +175,7 @@ std::string quoted(const char* column, const char* what) {
 // The opening time of a bar: the one call that parses a time.
 Result read_time(std::string_view text, Row& row) {
   UnixTime t{};
-  if (const char* why = parse_rfc3339(text, t)) {
+  if (const char* why = parse_time(text, t)) {
     // The parser's texts tell a value out of range from a text of another form.
     if (std::strcmp(why, "the time is a leap second") == 0)
       return bad_value("'time' is a leap second");

@@ -173,7 +173,7 @@ def _time_of(m: re.Match[Any]) -> tuple[int, int]:
     if fields[7]:
         oh, om = int(fields[8]), int(fields[9])
         if oh > 23 or om > 59:
-            raise _unreadable("'time' is not RFC 3339 with a UTC offset")
+            raise _bad_value("'time' is out of range")
         offset = (oh * 3600 + om * 60) * (-1 if fields[7] in ("-", b"-") else 1)
     hour, minute, second = int(fields[3]), int(fields[4]), int(fields[5])
     if second == 60:
