@@ -12,20 +12,21 @@ import math
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from .engine import DaySummary
-from .sweep import MEASURES, Outcome, Params, Tracker, backtest, describe
+from .strategy import MovingAverageCross
+from .sweep import HEAT_MAP_NEEDS, MEASURES, Outcome, Params, Tracker, backtest, optional, varying
 
 BUY, SELL, LOSS = "#1a9850", "#d73027", "#d73027"
 SHOWN_VALUES = 15  # cells per side up to which the heat map writes its numbers
 
 
 def pyplot() -> Any:
-    matplotlib = importlib.import_module("matplotlib")
+    matplotlib = optional("matplotlib", "chart")
     matplotlib.use("Agg")
     return importlib.import_module("matplotlib.pyplot")
 
 
 def save(fig: Any, path: str) -> None:
-    fig.savefig(path, dpi=72, pil_kwargs={"optimize": True})
+    fig.savefig(path, dpi=84, pil_kwargs={"optimize": True})
     pyplot().close(fig)
 
 
@@ -56,7 +57,7 @@ def run_chart(path: str, chart_path: str, params: Optional[Params] = None) -> No
         4, 1, sharex=True, figsize=(10, 7.5), layout="constrained",
         gridspec_kw={"height_ratios": [3, 1.6, 1, 1.4]})
     net = s.equity - CASH
-    fig.suptitle(f"{PAIR['code']}, moving-average cross {describe(params or {}) or 'defaults'}: "
+    fig.suptitle(f"{PAIR['code']}, {MovingAverageCross(**(params or {}))}: "
                  f"net {net:+.2f} {PAIR['quote']} after {engine.broker.fees:.2f} fees, "
                  f"{s.fills} fills", fontsize=11)
     price.plot(times, s.closes, lw=0.6, color="0.35", label="close")
@@ -90,10 +91,10 @@ def heat_map(chart_path: str, names: Sequence[str], outcomes: Sequence[Outcome],
     """The measure `by` over the first two swept parameters (the best over any others)."""
     np: Any = importlib.import_module("numpy")
     plt = pyplot()
-    axes = [n for n in names if len({o.params[n] for o in outcomes}) > 1][:2]
-    if len(axes) < 2:
-        raise ValueError("a heat map needs two parameters swept over 2+ values")
-    x_name, y_name = axes
+    swept = varying(names, [o.params for o in outcomes])
+    if len(swept) < 2:
+        raise ValueError(HEAT_MAP_NEEDS)
+    x_name, y_name, *others = swept
     xs = sorted({o.params[x_name] for o in outcomes})
     ys = sorted({o.params[y_name] for o in outcomes})
     title, descending = MEASURES[by]
@@ -120,7 +121,6 @@ def heat_map(chart_path: str, names: Sequence[str], outcomes: Sequence[Outcome],
     ax.set_yticks(range(len(ys)), [str(y) for y in ys])
     ax.set_xlabel(x_name)
     ax.set_ylabel(y_name)
-    others = [n for n in names if n not in axes and len({o.params[n] for o in outcomes}) > 1]
     ax.set_title(f"{by} over {x_name} and {y_name}" +
                  (f" (best over {', '.join(others)})" if others else ""), fontsize=10)
     if len(xs) <= SHOWN_VALUES and len(ys) <= SHOWN_VALUES:

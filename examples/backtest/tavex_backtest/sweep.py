@@ -30,7 +30,7 @@ from .records import CandleLike, OrderLike, PositionLike
 from .strategy import MovingAverageCross
 
 Number = Union[int, float]
-Params = Dict[str, Number]
+Params = Dict[str, Any]  # name: int or float, as the strategy's default
 
 # What a sweep can be sorted by: (title, best first when sorted descending).
 MEASURES: Dict[str, Tuple[str, bool]] = {
@@ -42,6 +42,14 @@ MEASURES: Dict[str, Tuple[str, bool]] = {
 COLUMNS = ("net", "pnl", "fees", "drawdown", "fills", "orders")
 FILLS = (OrderStatus.PartialFilled, OrderStatus.Filled)
 PROGRESS_SECONDS = 0.5
+
+
+def optional(module: str, extra: str) -> Any:
+    """A module of one of the package's extras, or the error that says how to install it."""
+    try:
+        return importlib.import_module(module)
+    except ImportError:
+        raise ValueError(f"{module} is missing: pip install 'tavex-backtest[{extra}]'") from None
 
 
 class Tracker(Listener):
@@ -101,7 +109,7 @@ def backtest(path: str, params: Params, listener: Listener) -> Engine[Any]:
         RunMode.Backtest, pair, _native.CsvFeed(path, pair),
         {int(RunMode.Backtest): lambda: _native.SimBroker(pair, cli.CASH, cli.FEE_RATE,
                                                           cli.PARTICIPATION)},
-        [MovingAverageCross(**params), listener])  # type: ignore[arg-type]
+        [MovingAverageCross(**params), listener])
     engine.run()
     return engine
 
@@ -163,6 +171,14 @@ def grid(axes: Sequence[str]) -> Tuple[List[str], List[Params]]:
                    itertools.product(*(values for _, values in parsed))]
 
 
+def varying(names: Sequence[str], combos: Sequence[Params]) -> List[str]:
+    """The swept parameters that take more than one value."""
+    return [n for n in names if len({c[n] for c in combos}) > 1]
+
+
+HEAT_MAP_NEEDS = "a sweep's chart is a heat map: sweep two parameters over 2+ values each"
+
+
 # ------------------------------------------------------------ running it
 
 @dataclass
@@ -211,7 +227,7 @@ def executor(workers: Optional[int], scheduler: Optional[str]) -> Tuple[cf.Execu
         # Spawned workers start from nothing: no state of this process is inherited.
         pool = cf.ProcessPoolExecutor(n, mp_context=multiprocessing.get_context("spawn"))
         return pool, None, f"{n} local processes"
-    distributed: Any = importlib.import_module("distributed")
+    distributed = optional("distributed", "sweep")
     client = distributed.Client(scheduler, timeout=30)
     n = len(client.scheduler_info()["workers"])
     return client.get_executor(pure=False), client, f"Dask at {scheduler}, {n} workers"
@@ -229,14 +245,19 @@ def run_sweep(path: str, combos: Sequence[Params], workers: Optional[int] = None
     try:
         with pool:
             pending = {pool.submit(measure, path, p): k for k, p in enumerate(combos)}
-            for future in cf.as_completed(pending):
-                try:
-                    result = future.result()
-                except Exception as exc:  # the worker died, or the cluster lost it
-                    result = {"error": f"{type(exc).__name__}: {exc}"}
-                results[pending[future]] = result
-                if progress is not None:
-                    progress.update(result)
+            try:
+                for future in cf.as_completed(pending):
+                    try:
+                        result = future.result()
+                    except Exception as exc:  # the worker died, or the cluster lost it
+                        result = {"error": f"{type(exc).__name__}: {exc}"}
+                    results[pending[future]] = result
+                    if progress is not None:
+                        progress.update(result)
+            except BaseException:  # interrupted: leave only the running ones to finish
+                for future in pending:
+                    future.cancel()
+                raise
     finally:
         if client is not None:
             client.close()
@@ -289,9 +310,11 @@ def main(path: str, axes: Sequence[str], by: str, csv_path: Optional[str],
          chart_path: Optional[str], workers: Optional[int], scheduler: Optional[str],
          show_progress: bool) -> int:
     """The command's sweep: table on stdout, failures on stderr, 1 when any failed."""
+    if scheduler is not None and workers is not None:
+        raise ValueError("--workers sizes the local pool; a Dask cluster has its own workers")
     names, combos = grid(axes)
-    if chart_path is not None and len([n for n in names if len({c[n] for c in combos}) > 1]) < 2:
-        raise ValueError("a sweep's chart is a heat map: sweep two parameters over 2+ values")
+    if chart_path is not None and len(varying(names, combos)) < 2:
+        raise ValueError(HEAT_MAP_NEEDS)
     progress = SweepProgress(len(combos), show_progress)
     outcomes, where = run_sweep(path, combos, workers, scheduler, progress)
     print(f"sweep of {len(combos)} combinations ({' x '.join(names)}) on {where}, "
