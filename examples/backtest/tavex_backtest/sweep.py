@@ -56,7 +56,6 @@ class Tracker(Listener):
     """Follows equity at every close; keeps the series too when a chart needs them."""
 
     def __init__(self, cash: float, keep_series: bool = False) -> None:
-        self.cash = cash
         self.keep = keep_series
         self.held = 0.0
         self.equity = self.peak = cash
@@ -155,7 +154,8 @@ def parse_axis(text: str) -> Tuple[str, List[Number]]:
             count = math.floor((stop - start) / step + 1e-9) + 1
             if count < 1:
                 raise ValueError("the range is empty")
-            return name, [start + k * step for k in range(count)]
+            # Rounded, so that 0.1:0.3:0.1 gives 0.3 and not 0.30000000000000004.
+            return name, [kind(round(start + k * step, 12)) for k in range(count)]
         return name, [kind(v) for v in values.split(",")]
     except ValueError as exc:
         raise ValueError(f"{text!r}: {exc}") from None
