@@ -75,12 +75,16 @@ def run_chart(path: str, chart_path: str, params: Optional[Params] = None) -> No
     fall.fill_between(times, equity - np.maximum.accumulate(np.maximum(equity, CASH)), 0.0,
                       color=LOSS, alpha=0.5, lw=0)
     fall.set_ylabel("drawdown")
+    # Each day's bar spans the part of it the candles cover.
     days = np.array([d.day.replace(tzinfo=None) for d in s.days], dtype="datetime64[ms]")
+    starts = np.maximum(days, times[0])
+    ends = np.minimum(days + np.timedelta64(1, "D"), times[-1])
     pnl = [d.pnl for d in s.days]
-    daily.bar(days + np.timedelta64(12, "h"), pnl, width=0.8,
+    daily.bar(starts, pnl, width=0.94 * (ends - starts) / np.timedelta64(1, "D"), align="edge",
               color=[BUY if p >= 0 else LOSS for p in pnl])
     daily.axhline(0.0, lw=0.6, color="0.4")
     daily.set_ylabel("P&L per day")
+    daily.set_xlim(times[0], times[-1])  # a partial day's bar is not to stretch the axis
     for ax in (price, worth, fall, daily):
         ax.grid(True, lw=0.3, alpha=0.6)
     save(fig, chart_path)
