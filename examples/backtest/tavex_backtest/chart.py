@@ -15,7 +15,8 @@ from .engine import DaySummary
 from .strategy import MovingAverageCross
 from .sweep import HEAT_MAP_NEEDS, MEASURES, Outcome, Params, Tracker, backtest, optional, varying
 
-BUY, SELL, LOSS = "#1a9850", "#d73027", "#d73027"
+BUY, SELL = "#1a9850", "#d73027"  # the fills' colors and only theirs
+GAIN, LOSS = "#91cf60", "#fc8d59"
 SHOWN_VALUES = 15  # cells per side up to which the heat map writes its numbers
 
 
@@ -81,7 +82,7 @@ def run_chart(path: str, chart_path: str, params: Optional[Params] = None) -> No
     ends = np.minimum(days + np.timedelta64(1, "D"), times[-1])
     pnl = [d.pnl for d in s.days]
     daily.bar(starts, pnl, width=0.94 * (ends - starts) / np.timedelta64(1, "D"), align="edge",
-              color=[BUY if p >= 0 else LOSS for p in pnl])
+              color=[GAIN if p >= 0 else LOSS for p in pnl])
     daily.axhline(0.0, lw=0.6, color="0.4")
     daily.set_ylabel("P&L per day")
     daily.set_xlim(times[0], times[-1])  # a partial day's bar is not to stretch the axis

@@ -76,6 +76,6 @@ def test_chart_is_a_drawn_png(tmp_path: Path, capsys: pytest.CaptureFixture[str]
         colors = rgb.getcolors(maxcolors=1 << 16) or []
     inked = sum(n for n, c in colors if c != (255, 255, 255))
     assert inked > rgb.width * rgb.height // 10 and len(colors) > 50
-    if not extra:  # fills marked both ways
+    if not extra:  # fills marked both ways, in colors nothing else uses
         present = {c for _, c in colors}
         assert {(0x1A, 0x98, 0x50), (0xD7, 0x30, 0x27)} <= present
