@@ -22,8 +22,8 @@ step "pip wheel . (the tavex wheel, build dir build/example-tavex)"
 TAVEX_WERROR=ON quiet "$VPY" -m pip wheel -q . -w "$TMP/dist" --no-deps \
     --config-settings=build-dir=build/example-tavex || fail "pip wheel ."
 
-step "pip install --find-links dist tavex ./examples/backtest pytest mypy"
-quiet "$VPY" -m pip install -q --find-links "$TMP/dist" tavex ./examples/backtest pytest mypy \
+step "pip install --find-links dist tavex ./examples/backtest[test] mypy"
+quiet "$VPY" -m pip install -q --find-links "$TMP/dist" tavex "./examples/backtest[test]" mypy \
     --config-settings=cmake.define.BACKTEST_WERROR=ON || fail "pip install of the example"
 
 # From a neutral folder: only the installed package can be found.

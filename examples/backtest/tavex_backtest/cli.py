@@ -49,6 +49,8 @@ from .inputs import (
 from .pure import CSV_COLUMNS, PyBroker, PyCsvFeed, PyPair
 from .records import Broker, OrderLike
 from .strategy import MovingAverageCross
+from .sweep import MEASURES
+from .sweep import main as sweep_main
 
 PAIR = dict(code="XYZUSDT", base="XYZ", quote="USDT")
 MIN_VOLUME, MIN_PRICE, MIN_AMOUNT = 0.01, 0.01, 50.0
@@ -256,6 +258,41 @@ def backtest(path: str, *, input_name: str | None = None, show_progress: bool = 
     return EXIT_OK
 
 
+def add_sweep_arguments(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("sweep and charts (extras [sweep] and [chart])")
+    group.add_argument("--sweep", nargs="+", metavar="NAME=START:STOP:STEP",
+                       help="back-test every combination of the strategy's parameters "
+                            "(fast, slow, volume, discount, patience), e.g. "
+                            "--sweep fast=5:30:5 slow=30:120:15; also NAME=A,B,C")
+    group.add_argument("--sort", choices=list(MEASURES), default="net",
+                       help="the sweep's ranking: net (P&L after fees), pnl (before fees), "
+                            "drawdown, fills (default net)")
+    group.add_argument("--csv", metavar="PATH", help="write the sweep's table to PATH")
+    group.add_argument("--workers", type=int, metavar="N",
+                       help="local worker processes (default: one per core)")
+    group.add_argument("--dask", metavar="ADDRESS",
+                       help="run the sweep on the Dask scheduler at ADDRESS (tcp://host:port); "
+                            "every worker must read the input at the same path")
+    group.add_argument("--chart", metavar="PNG",
+                       help="draw the run (price and fills, equity, drawdown, daily P&L), or "
+                            "for a sweep a heat map of the --sort measure")
+
+
+def dispatch(args: argparse.Namespace, path: str, options: dict[str, Any],
+             input_name: str | None = None) -> int:
+    if args.sweep is None:
+        if args.csv or args.workers or args.dask:
+            raise ValueError("--csv, --workers and --dask need --sweep")
+        status = backtest(path, input_name=input_name, **options)
+        if args.chart is not None:
+            from .chart import run_chart  # matplotlib only when asked for
+
+            run_chart(path, args.chart)
+        return status
+    return sweep_main(path, args.sweep, args.sort, args.csv, args.chart, args.workers, args.dask,
+                      not args.no_progress)
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         prog="python -m tavex_backtest",
@@ -275,6 +312,7 @@ def main(argv: list[str] | None = None) -> int:
                              f"(default {DEFAULT_MAX_SKIPPED:g})")
     parser.add_argument("--all-orders", action="store_true", help="print every order event")
     parser.add_argument("--no-progress", action="store_true", help="no progress line on stderr")
+    add_sweep_arguments(parser)
     args = parser.parse_args(argv)
     if args.path is not None and (args.rows is not None or args.save is not None):
         parser.error("--rows and --save generate an input; give them without a path")
@@ -284,7 +322,7 @@ def main(argv: list[str] | None = None) -> int:
                                    show_all=args.all_orders, max_skipped=args.max_skipped)
     try:
         if args.path is not None:
-            return backtest(args.path, **options)
+            return dispatch(args, args.path, options)
         rows = DEFAULT_ROWS if args.rows is None else args.rows
         with tempfile.TemporaryDirectory(prefix="tavex-backtest-") as tmp:
             path = args.save or os.path.join(tmp, "min1.csv")
@@ -296,8 +334,8 @@ def main(argv: list[str] | None = None) -> int:
                 generate_csv(out, rows, args.seed, Progress("generating", options["show_progress"]))
             name = f"{rows:,} generated candles, seed {args.seed}" + (
                 f", saved in {path}" if args.save else "")
-            return backtest(path, input_name=name, **options)
-    except InputError as exc:
+            return dispatch(args, path, options, input_name=name)
+    except (InputError, ValueError) as exc:  # ValueError: the sweep's options
         print(f"tavex_backtest: {exc}", file=sys.stderr)
         return EXIT_INPUT
 
