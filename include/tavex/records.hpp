@@ -189,7 +189,9 @@ struct StoredDateTime {
 };
 
 // UTF-8, length-counted (NUL bytes allowed), in a block from PyMem_Malloc that the record
-// owns and frees with PyMem_Free. An empty text has no block: data is null and size 0.
+// owns and frees with PyMem_Free. The block holds one more byte, a NUL after the text, so
+// that the interpreter can read it as a C string. An empty text has no block: data is null
+// and size 0.
 struct Text {
   char* data;
   Py_ssize_t size;
@@ -309,6 +311,7 @@ constexpr std::uint64_t values_of() noexcept {
 inline constexpr Row kRows[] = {
     TAVEX_LAYOUT_ROW("Text", abi::Text, data),
     TAVEX_LAYOUT_ROW("Text", abi::Text, size),
+    Row{"Text", "data[size]", "NUL", 0, 1, 0},  // the terminator after the text's block
     TAVEX_LAYOUT_WHOLE("Text", abi::Text),
     TAVEX_LAYOUT_ROW("StoredDateTime", abi::StoredDateTime, year_second),
     TAVEX_LAYOUT_ROW("StoredDateTime", abi::StoredDateTime, month0),
@@ -600,16 +603,18 @@ inline bool check_datetime(const char* field, const DateTime& v) noexcept {
   return false;
 }
 
-// Copies `s` into a block the record owns; false with MemoryError when allocation fails.
+// Copies `s` and a NUL into a block the record owns; false with MemoryError when allocation
+// fails.
 inline bool own_text(abi::Text& out, std::string_view s) noexcept {
   if (s.empty()) return true;
-  void* block =
-      s.size() <= static_cast<std::size_t>(PY_SSIZE_T_MAX) ? PyMem_Malloc(s.size()) : nullptr;
+  void* block = s.size() < static_cast<std::size_t>(PY_SSIZE_T_MAX) ? PyMem_Malloc(s.size() + 1)
+                                                                     : nullptr;
   if (!block) {
     PyErr_NoMemory();
     return false;
   }
   std::memcpy(block, s.data(), s.size());
+  static_cast<char*>(block)[s.size()] = '\0';
   out.data = static_cast<char*>(block);
   out.size = static_cast<Py_ssize_t>(s.size());
   return true;
