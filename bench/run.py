@@ -87,9 +87,29 @@ def inner(_n, _timer, {params}):
 """
 
 
-def compile_loop(stmt: str, names: list[str]) -> Callable:
-    body = "\n".join("        " + stmt for _ in range(UNROLL))
-    src = TEMPLATE.format(params="".join(n + ", " for n in names), body=body)
+# A sweep reads one record after the other from a list of distinct records, `r` naming the
+# current one, and stores every result, so that no JIT can drop the object a read makes.
+SWEEP_TEMPLATE = """
+def inner(_n, _timer, rs, out):
+    _m = len(rs)
+    _i = 0
+    _t0 = _timer()
+    for _ in _repeat(None, _n):
+        if _i == _m:
+            _i = 0
+{body}
+        _i += {unroll}
+    return _timer() - _t0
+"""
+
+
+def compile_loop(stmt: str, names: list[str], sweep: bool = False) -> Callable:
+    if sweep:
+        body = "\n".join(f"        r = rs[_i + {k}]\n        out[{k}] = {stmt}" for k in range(UNROLL))
+        src = SWEEP_TEMPLATE.format(body=body, unroll=UNROLL)
+    else:
+        body = "\n".join("        " + stmt for _ in range(UNROLL))
+        src = TEMPLATE.format(params="".join(n + ", " for n in names), body=body)
     ns: dict[str, Any] = {"_repeat": itertools.repeat}
     exec(compile(src, f"<bench {stmt}>", "exec"), ns)
     return ns["inner"]
@@ -108,8 +128,11 @@ class Contender:
     samples: list = field(default_factory=list)  # ns per statement, one per round
     same: Optional[bool] = None
     skipped: str = ""
+    sweep: bool = False  # env holds `rs` (the records, a multiple of UNROLL) and `out`
 
     def call(self):
+        if self.sweep:
+            return eval(self.stmt, {}, {"r": self.env["rs"][0]})
         return eval(self.stmt, {}, dict(self.env))
 
     def time_once(self, n: int) -> float:
@@ -158,7 +181,7 @@ def run_groups(groups: list, rounds: int, sample_s: float, warmup: int, inner: i
                seed: int = 20240102) -> None:
     live = [c for g in groups for c in g.contenders if not c.skipped]
     for c in live:
-        c.loop = compile_loop(c.stmt, list(c.env))
+        c.loop = compile_loop(c.stmt, list(c.env), c.sweep)
     gc.collect()
     gc_was = gc.isenabled()
     gc.disable()
@@ -452,9 +475,89 @@ def record_groups(tv, fl, companion) -> list:
     return groups
 
 
-def main_groups() -> list:
-    return build_groups(tavex if have(tavex) else None, floor if have(floor) else None,
-                        testing if have(testing) else None)
+SWEEP_RECORDS = 100_000
+SWEEPS = True  # whether the sweeps run (main() clears it when the filter leaves them out)
+
+
+def sweep_groups(tv, fl, companion) -> list:
+    """Reads over SWEEP_RECORDS distinct records, every result stored: tavex Candles against a
+    slotted dataclass holding what tavex's reads return, a Python property that builds the
+    date-time from stored ints (what pure Python does at best), and the floor's Record."""
+    why = "" if tv and companion is not None else "tavex or tavex_testing missing"
+    cands: list = []
+    frecs: Optional[list] = [] if fl else None
+    if not why:
+        base = datetime(2024, 1, 2, tzinfo=UTC)
+        try:
+            # The floor's records are made alongside: on PyPy a list made earlier than another
+            # reads measurably slower (up to 1.3x here), whatever its records are.
+            for i in range(SWEEP_RECORDS):
+                c = companion.make_candle(
+                    kind=tv.TradeKind.Spot, code=f"C{i % 997:04d}USDT",
+                    interval=tv.CandleInterval.Min1,
+                    open_time=base + timedelta(minutes=i, microseconds=i % 1000),
+                    close_time=base + timedelta(minutes=i + 1), open=1.0 + i, high=2.0 + i,
+                    low=0.5 + i, close=1.5 + i, volume=float(i), amount=2.0 * i, trades=i)
+                cands.append(c)
+                if frecs is not None:
+                    frecs.append(fl.make_record(c.close, c.code, 3, c.trades, c.open_time)[0])
+        except Exception as exc:
+            why = f"tavex_testing.make_candle failed: {exc!r}"
+    if why:
+        return [Group(f"sweep {kind}", "", [], None, same_value, why)
+                for kind in ("float", "text", "enumeration", "date-time")]
+
+    @dataclass
+    class SlotCandle:  # dataclass(slots=True) needs 3.10; this is the same on 3.9
+        __slots__ = ("close", "code", "interval", "open_time")
+        close: float
+        code: str
+        interval: Any
+        open_time: datetime
+
+    class IntsCandle:
+        __slots__ = ("y", "mo", "d", "h", "mi", "s", "us")
+
+        @property
+        def open_time(self):
+            return datetime(self.y, self.mo, self.d, self.h, self.mi, self.s, self.us, UTC)
+
+    slots, ints = [], []
+    for c in cands:
+        t = c.open_time
+        slots.append(SlotCandle(c.close, c.code, c.interval, t))
+        o = IntsCandle()
+        o.y, o.mo, o.d, o.h, o.mi, o.s, o.us = (t.year, t.month, t.day, t.hour, t.minute,
+                                                 t.second, t.microsecond)
+        ints.append(o)
+
+    def S(name, stmt, role, rs):
+        c = Contender(name, stmt, {"rs": rs, "out": [None] * UNROLL}, role)
+        c.sweep = True
+        return c
+
+    groups = []
+    for kind, attr, fattr in (("float", "close", "close"), ("text", "code", "code"),
+                              ("enumeration", "interval", "status"),
+                              ("date-time", "open_time", "open_time")):
+        row = [S(f"tavex Candle.{attr}", f"r.{attr}", "tavex", cands)]
+        if frecs is not None:  # its enumeration is its own class: compared for cost, not value
+            row.append(S(f"floor Record.{fattr} (new object)", f"r.{fattr}", "floor", frecs))
+        # for date-times the ratio is to the property, which builds its result as tavex does
+        row.append(S(f"slotted dataclass .{attr}", f"r.{attr}",
+                     "context" if kind == "date-time" else "peer", slots))
+        if kind == "date-time":
+            row.append(S("property: datetime(stored ints)", "r.open_time", "peer", ints))
+        groups.append(Group(f"sweep {kind}",
+                            f"read {attr} of {SWEEP_RECORDS:,} distinct records, results stored",
+                            row, None, same_value))
+    return groups
+
+
+def main_groups(with_sweeps: bool = True) -> list:
+    tv, fl = tavex if have(tavex) else None, floor if have(floor) else None
+    companion = testing if have(testing) else None
+    return build_groups(tv, fl, companion) + (sweep_groups(tv, fl, companion) if with_sweeps else [])
 
 
 def load_alt(path: str):
@@ -478,6 +581,8 @@ def load_alt(path: str):
             mods[name] = mod
         # records are made now, while the companion sees this build as "tavex"
         groups = build_groups(mods["tavex"], floor if have(floor) else None, mods["tavex_testing"])
+        if SWEEPS and mods["tavex"] and mods["tavex_testing"]:
+            groups += sweep_groups(mods["tavex"], None, mods["tavex_testing"])
     finally:
         for name in ("tavex", "tavex_testing"):
             sys.modules.pop(name, None)
@@ -905,7 +1010,9 @@ def main(argv=None) -> int:
         args.processes = 9 if pypy else 3
     log = None if args.quiet else (lambda m: print(m, file=sys.stderr, flush=True))
 
-    groups = [g for g in main_groups() if args.filter in g.key]
+    global SWEEPS
+    SWEEPS = any(args.filter in f"sweep {k}" for k in ("float", "text", "enumeration", "date-time"))
+    groups = [g for g in main_groups(SWEEPS) if args.filter in g.key]
     add_alternatives(groups, args.alt, log)
     verify(groups)
     if args.ir_child:

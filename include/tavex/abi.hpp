@@ -132,7 +132,9 @@ struct StoredDateTime {
 };
 
 // UTF-8, length-counted (NUL bytes allowed), in a block from PyMem_Malloc that the record
-// owns and frees with PyMem_Free. An empty text has no block: data is null and size 0.
+// owns and frees with PyMem_Free. The block holds one more byte, a NUL after the text, so
+// that the interpreter can read it as a C string. An empty text has no block: data is null
+// and size 0.
 struct Text {
   char* data;
   Py_ssize_t size;
@@ -257,6 +259,7 @@ constexpr std::uint64_t values_of() noexcept {
 inline constexpr Row kRows[] = {
     TAVEX_LAYOUT_ROW("Text", abi::Text, data),
     TAVEX_LAYOUT_ROW("Text", abi::Text, size),
+    Row{"Text", "data[size]", "NUL", 0, 1, 0},  // the terminator after the text's block
     TAVEX_LAYOUT_WHOLE("Text", abi::Text),
     TAVEX_LAYOUT_ROW("StoredDateTime", abi::StoredDateTime, year_second),
     TAVEX_LAYOUT_ROW("StoredDateTime", abi::StoredDateTime, month0),

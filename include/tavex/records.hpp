@@ -86,16 +86,18 @@ inline bool check_datetime(const char* field, const DateTime& v) noexcept {
   return false;
 }
 
-// Copies `s` into a block the record owns; false with MemoryError when allocation fails.
+// Copies `s` and a NUL into a block the record owns; false with MemoryError when allocation
+// fails.
 inline bool own_text(abi::Text& out, std::string_view s) noexcept {
   if (s.empty()) return true;
-  void* block =
-      s.size() <= static_cast<std::size_t>(PY_SSIZE_T_MAX) ? PyMem_Malloc(s.size()) : nullptr;
+  void* block = s.size() < static_cast<std::size_t>(PY_SSIZE_T_MAX) ? PyMem_Malloc(s.size() + 1)
+                                                                     : nullptr;
   if (!block) {
     PyErr_NoMemory();
     return false;
   }
   std::memcpy(block, s.data(), s.size());
+  static_cast<char*>(block)[s.size()] = '\0';
   out.data = static_cast<char*>(block);
   out.size = static_cast<Py_ssize_t>(s.size());
   return true;

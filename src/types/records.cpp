@@ -2,6 +2,7 @@
 #include "types/records.hpp"
 
 #include <array>
+#include <bit>
 #include <cstring>
 #include <string_view>
 #include <utility>
@@ -215,7 +216,16 @@ constinit auto g_getsets = build_getsets<R>(std::make_index_sequence<kFieldCount
 #else
 
 // PyPy drops the documentation of getset descriptors. There numbers are read-only member
-// descriptors, and the other fields property objects over METH_O getters; both keep it.
+// descriptors, and the other fields properties; both keep it. Every C call costs PyPy a
+// crossing and every object made in C a twin, so the date-time and text getters are Python
+// code its JIT compiles: they read the stored bytes through member descriptors that the class
+// makes but does not keep (taken out of its dict at once), and build the result themselves.
+// What they cannot build exactly (a leap second, a year outside 1..9999, a text that is not
+// ASCII or holds a NUL, an empty one) they leave to the native getter, which also raises the
+// errors. Enumerations keep the native getter: a member is a native object either way.
+constexpr std::size_t hidden_members(FieldKind k) noexcept {
+  return k == FieldKind::DateTime || k == FieldKind::Text ? 2 : 0;
+}
 template <std::size_t R>
 constexpr std::size_t count_numeric() noexcept {
   std::size_t n = 0;
@@ -223,7 +233,21 @@ constexpr std::size_t count_numeric() noexcept {
   return n;
 }
 template <std::size_t R>
-constexpr std::size_t kMemberCount = count_numeric<R>();
+constexpr std::size_t count_members() noexcept {
+  std::size_t n = 0;
+  for (const FieldDesc& f : kRecords[R].fields) n += is_numeric(f.kind) + hidden_members(f.kind);
+  return n;
+}
+template <std::size_t R>
+constexpr std::size_t kMemberCount = count_members<R>();
+constexpr const char* kHiddenNames[] = {"0", "1", "2", "3", "4", "5", "6", "7"};
+
+// A date-time is read as the signed int of its first four bytes (year and second) and the
+// long long of the other eight (month, day, hour, minute, then micros and nanos).
+static_assert(std::endian::native == std::endian::little);
+static_assert(offsetof(abi::StoredDateTime, month0) == 4 &&
+              offsetof(abi::StoredDateTime, minute) == 7 &&
+              offsetof(abi::StoredDateTime, micros_nanos) == 8);
 
 constexpr int member_type(FieldKind k) noexcept {
   return k == FieldKind::Float ? T_DOUBLE : k == FieldKind::Int64 ? T_LONG : T_INT;
@@ -231,14 +255,27 @@ constexpr int member_type(FieldKind k) noexcept {
 template <std::size_t R>
 constexpr auto build_members() noexcept {
   std::array<PyMemberDef, kMemberCount<R> + 1> out{};  // ends with a zeroed sentinel
-  std::size_t n = 0;
-  for (const FieldDesc& f : kRecords[R].fields)
-    if (is_numeric(f.kind))
+  std::size_t n = 0, h = 0;
+  for (const FieldDesc& f : kRecords[R].fields) {
+    if (is_numeric(f.kind)) {
       out[n++] = PyMemberDef{f.name, member_type(f.kind), f.offset, READONLY, f.doc};
+    } else if (f.kind == FieldKind::DateTime) {
+      out[n++] = PyMemberDef{kHiddenNames[h++], T_INT, f.offset, READONLY, nullptr};
+      out[n++] = PyMemberDef{kHiddenNames[h++], T_LONGLONG, f.offset + 4, READONLY, nullptr};
+    } else if (f.kind == FieldKind::Text) {
+      out[n++] = PyMemberDef{kHiddenNames[h++], T_STRING,
+                             f.offset + static_cast<Py_ssize_t>(offsetof(abi::Text, data)),
+                             READONLY, nullptr};
+      out[n++] = PyMemberDef{kHiddenNames[h++], T_PYSSIZET,
+                             f.offset + static_cast<Py_ssize_t>(offsetof(abi::Text, size)),
+                             READONLY, nullptr};
+    }
+  }
   return out;
 }
 template <std::size_t R>
 constinit auto g_members = build_members<R>();
+static_assert(std::size(kHiddenNames) >= 6);
 
 template <std::size_t R, std::size_t I>
 PyObject* property_get(PyObject*, PyObject* record) noexcept {
@@ -257,7 +294,7 @@ constexpr void add_method(auto& out, std::size_t& n) noexcept {
 }
 template <std::size_t R, std::size_t... I>
 constexpr auto build_methods(std::index_sequence<I...>) noexcept {
-  std::array<PyMethodDef, kFieldCount<R> - kMemberCount<R>> out{};
+  std::array<PyMethodDef, kFieldCount<R> - count_numeric<R>()> out{};
   std::size_t n = 0;
   (add_method<R, I>(out, n), ...);
   return out;
@@ -265,17 +302,94 @@ constexpr auto build_methods(std::index_sequence<I...>) noexcept {
 template <std::size_t R>
 constinit auto g_property_getters = build_methods<R>(std::make_index_sequence<kFieldCount<R>>());
 
+// Each takes the class, the bound __get__ of its field's hidden members and the native
+// getter, and gives the field's getter. `type(self) is cls` keeps every other object on the
+// native getter, which refuses it with the usual error.
+constexpr const char kGetterSource[] = R"(
+def date_time(cls, head, tail, native):
+    DateTime = UTC = None
+    def get(self):
+        nonlocal DateTime, UTC
+        if type(self) is cls and DateTime is not None:
+            ys = head(self)
+            t = tail(self)
+            year = (ys >> 8) + 1970
+            us = t >> 42
+            if 0 < year < 10000 and us < 1000000:
+                return DateTime(year, (t & 255) + 1, (t >> 8 & 255) + 1, t >> 16 & 255,
+                                t >> 24 & 255, ys & 255, us, UTC)
+        out = native(self)
+        if DateTime is None:
+            DateTime, UTC = type(out), out.tzinfo
+        return out
+    return get
+
+def text(cls, chars, size, native):
+    def get(self):
+        if type(self) is cls:
+            s = chars(self)
+            if s is not None and len(s) == size(self):
+                return s
+        return native(self)
+    return get
+)";
+
+// The namespace holding the two getter factories, made once (never released).
+PyObject* getter_factories() noexcept {
+  static PyObject* made = nullptr;
+  if (made) return made;
+  Ref ns = Ref::steal(PyDict_New());
+  if (!ns || PyDict_SetItemString(ns.get(), "__builtins__", PyEval_GetBuiltins()) < 0)
+    return nullptr;
+  Ref done = Ref::steal(PyRun_String(kGetterSource, Py_file_input, ns.get(), ns.get()));
+  if (!done) return nullptr;
+  if (!made) made = ns.release();
+  return made;
+}
+
+// Takes a hidden member out of the class: the bound __get__ of its descriptor.
+Ref take_hidden(PyObject* type, const char* name) noexcept {
+  PyObject* dict = reinterpret_cast<PyTypeObject*>(type)->tp_dict;
+  Ref descr = Ref::borrow(PyDict_GetItemString(dict, name));
+  if (!descr) {
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_SystemError, "hidden member %s is missing", name);
+    return Ref();
+  }
+  if (PyDict_DelItemString(dict, name) < 0) return Ref();
+  return Ref::steal(PyObject_GetAttrString(descr.get(), "__get__"));
+}
+
 template <std::size_t R>
 bool attach_properties(PyObject* type) noexcept {
-  for (PyMethodDef& def : g_property_getters<R>) {
+  PyObject* factories = getter_factories();
+  if (!factories) return false;
+  std::size_t h = 0, m = 0;
+  for (const FieldDesc& f : kRecords[R].fields) {
+    if (is_numeric(f.kind)) continue;
+    PyMethodDef& def = g_property_getters<R>[m++];
     Ref getter = Ref::steal(PyCFunction_NewEx(&def, nullptr, nullptr));
     Ref doc = Ref::steal(PyUnicode_FromString(def.ml_doc));
     if (!getter || !doc) return false;
+    if (hidden_members(f.kind)) {
+      Ref first = take_hidden(type, kHiddenNames[h++]);
+      Ref second = first ? take_hidden(type, kHiddenNames[h++]) : Ref();
+      PyObject* factory = PyDict_GetItemString(
+          factories, f.kind == FieldKind::DateTime ? "date_time" : "text");
+      if (!second || !factory) return false;
+      getter = Ref::steal(PyObject_CallFunctionObjArgs(factory, type, first.get(), second.get(),
+                                                       getter.get(), nullptr));
+      Ref name = Ref::steal(PyUnicode_FromString(f.name));
+      if (!getter || !name || PyObject_SetAttrString(getter.get(), "__name__", name.get()) < 0 ||
+          PyObject_SetAttrString(getter.get(), "__qualname__", name.get()) < 0 ||
+          PyObject_SetAttrString(getter.get(), "__doc__", doc.get()) < 0)
+        return false;
+    }
     Ref property = Ref::steal(PyObject_CallFunctionObjArgs(
         reinterpret_cast<PyObject*>(&PyProperty_Type), getter.get(), Py_None, Py_None, doc.get(),
         nullptr));
-    if (!property || PyObject_SetAttrString(type, def.ml_name, property.get()) < 0) return false;
+    if (!property || PyObject_SetAttrString(type, f.name, property.get()) < 0) return false;
   }
+  PyType_Modified(reinterpret_cast<PyTypeObject*>(type));
   return true;
 }
 

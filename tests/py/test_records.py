@@ -3,6 +3,7 @@ import math
 import os
 import re
 import sys
+import warnings
 import weakref
 from datetime import datetime, timedelta, timezone
 
@@ -64,6 +65,9 @@ def test_class(cls_name):
     assert {f: getattr(cls, f).__doc__ for f, _ in fields} == dict(fields)
     if not IS_PYPY:  # PyPy lists the number fields first
         assert [k for k in vars(cls) if not k.startswith("__")] == [f for f, _ in fields]
+    public = {f for f, _ in fields}  # nothing the getters use shows on the class or a record
+    for names in (vars(cls), dir(cls), dir(make(cls_name))):
+        assert {k for k in names if not k.startswith("__")} == public
     assert_sealed(cls, cls_name, [((), {}), ((1,), {}), ((), {"id": 1}), (tuple(SAMPLES[cls_name]), {})])
 
 
@@ -101,7 +105,18 @@ def test_enum_reads_are_distinct_equal_members():
     assert make("Candle", interval=4).interval == tavex.CandleInterval.Day1
 
 
-@pytest.mark.parametrize("text", ["", "比特币/泰达币", "a\0b", "x" * 100_000, "🚀\U0010ffff"])
+def test_member_reads_stay_distinct_after_churn():
+    orders = [make("Order", status=s) for s in range(6)]
+    for _ in range(3):  # members die and are made again, more than any reuse holds
+        held = [o.status for _ in range(100) for o in orders]
+        assert len({id(m) for m in held}) == len(held)
+        assert [int(m) for m in held] == list(range(6)) * 100
+        del held
+        gc.collect()
+    assert [repr(tavex.OrderStatus.Filled), int(tavex.OrderStatus.Rejected)] == ["OrderStatus.Filled", 5]
+
+
+@pytest.mark.parametrize("text", ["", "比特币/泰达币", "a\0b", "ab\0", "\0", "x" * 100_000, "🚀\U0010ffff"])
 def test_text(text):
     pair = make("Pair", code=text, base=text.encode(), quote=text)
     assert pair.code == pair.base == pair.quote == text and type(pair.code) is str
@@ -135,6 +150,29 @@ def test_leap_second_warns():
         assert order.create_time == utc(2016, 12, 31, 23, 59, 59, 123)
     assert [str(w.message) for w in caught] == [
         "ignored leap-second, `datetime` does not support leap-seconds"]
+
+
+def test_datetime_reads_in_a_hot_loop():
+    # Enough reads for a JIT to compile the getter, with the values it cannot build mixed in.
+    common = [(make("Candle", open_time=stored), expected, 0) for stored, expected in [
+        (utc(2024, 2, 29, 23, 59, 59, 999999), utc(2024, 2, 29, 23, 59, 59, 999999)),
+        (utc(1, 1, 1), utc(1, 1, 1)),
+        ((253_402_300_799, 999_999_999), utc(9999, 12, 31, 23, 59, 59, 999999))]]
+    rare = [(make("Candle", open_time=(-62_135_596_801, 0)), ValueError, 0),  # year 0
+            (make("Candle", open_time=(253_402_300_800, 0)), ValueError, 0),  # year 10000
+            (make("Candle", open_time=(1_483_228_799, 1_000_123_456)),      # leap second
+             utc(2016, 12, 31, 23, 59, 59, 123), 1)]
+    for i in range(3000):
+        candle, expected, warned = rare[i // 500 % 3] if i % 500 == 0 else common[i % 3]
+        if expected is ValueError:
+            with pytest.raises(ValueError):
+                candle.open_time
+            continue
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            v = candle.open_time
+        assert v == expected and type(v) is datetime and v.tzinfo is UTC and v.fold == 0
+        assert len(caught) == warned
 
 
 @pytest.mark.parametrize("seconds", [-62_135_596_801, 253_402_300_800,   # years 0 and 10000
