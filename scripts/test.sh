@@ -69,7 +69,7 @@ step_docs() {  # VENV-PYTHON: the site builds, and every snippet runs or compile
     local py=$1
     pip_ "$py" -m pip install -q mkdocs-material scikit-build-core
     pip_ "$py" -m pip install -q --no-build-isolation "./examples/backtest[test]"
-    "$py" -m mkdocs build --strict --site-dir build/site
+    NO_MKDOCS_2_WARNING=1 "$py" -m mkdocs build --strict --site-dir build/site
     "$py" tests/docs/snippets.py README.md docs/*.md
 }
 step_example() {  # PYTHON: as the README's first command does, in a fresh venv, from the wheel
