@@ -32,5 +32,5 @@ export DEBIAN_FRONTEND=noninteractive
 apt=(apt-get -o DPkg::Lock::Timeout=600 -qq)
 [[ " ${missing[*]}" != *:ppc64el* ]] || dpkg --print-foreign-architectures | grep -qx ppc64el ||
     dpkg --add-architecture ppc64el
-"${apt[@]}" update
-"${apt[@]}" install -y --no-install-recommends "${missing[@]}"
+{ "${apt[@]}" update && "${apt[@]}" install -y --no-install-recommends "${missing[@]}"; } >build/apt.log 2>&1 ||
+    { tail -n 40 build/apt.log; exit 1; }

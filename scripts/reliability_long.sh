@@ -68,7 +68,7 @@ run() {  # STEP LOG CMD...: the command into build/reliability-logs/LOG.log; its
     [ $rc -eq 0 ] || { noise <"$log" | tail -40 >&2; }
     return $rc
 }
-figures() { grep -h -E "$2" "$LOGS/$1.log" | noise | paste -sd ';' | sed 's/;/; /g'; }
+figures() { grep -h -E "$2" "$LOGS/$1.log" | noise | awk 'NR > 1 { printf "; " } { printf "%s", $0 }'; }
 configure() { cmake -S "$ROOT" -B "$1" -G Ninja "${@:2}" && cmake --build "$1" -j "$JOBS"; }
 build() { run "$1" "build-${2##*/}" configure "${@:2}"; }  # STEP DIR CMAKE-ARGS...
 asan_env() {

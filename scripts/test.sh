@@ -66,11 +66,12 @@ step_stubs() {  # VENV-PYTHON: the installed stubs are those of stubs/, and hold
     "$py" tests/typing/usage.py 2>"$TMP/usage.err" || { cat "$TMP/usage.err"; return 1; }
 }
 step_docs() {  # VENV-PYTHON: the site builds, and every snippet runs or compiles
-    local py=$1
+    local py=$1 && tmpdir
     pip_ "$py" -m pip install -q mkdocs-material scikit-build-core
     pip_ "$py" -m pip install -q --no-build-isolation "./examples/backtest[test]"
     NO_MKDOCS_2_WARNING=1 "$py" -m mkdocs build --strict --site-dir build/site
-    "$py" tests/docs/snippets.py README.md docs/*.md
+    "$py" tests/docs/snippets.py README.md docs/*.md | tee "$TMP/snippets.txt"
+    detail "$(tail -n 1 "$TMP/snippets.txt")"
 }
 step_example() {  # PYTHON: as the README's first command does, in a fresh venv, from the wheel
     tmpdir && "$1" -m venv "$TMP/venv"
