@@ -9,7 +9,8 @@
 #   stubs, docs     on the default python3's venv: stubtest and mypy --strict; mkdocs build --strict
 #                   and every snippet of README.md and docs/ (tests/docs/snippets.py)
 #   packaging, consumer, example, reliability, faults, ppc64le, ppc64le-pypy: see docs/testing.md
-# One step alone:  TAVEX_TEST_ONLY="cpp docs" bash scripts/test.sh  (names as in the summary)
+# Some steps alone: TAVEX_TEST_ONLY="cpp docs" bash scripts/test.sh (names as in the summary); one
+# step's function, without summary or time limit: bash scripts/test.sh --step NAME [ARGS]
 # Knobs: TAVEX_TEST_JOBS (2), TAVEX_STEP_TIMEOUT (seconds per step, 1500), TAVEX_SKIP_APT=1.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -52,7 +53,7 @@ step_py() {  # LABEL EXE
         { detail "outcome depends on TZ: ${outcomes[*]}"; return 1; }
 }
 step_stubs() {  # VENV-PYTHON: the installed stubs are those of stubs/, and hold against the modules
-    local py=$1 m && tmpdir
+    local py m && py=$(cd "$(dirname "$1")" && pwd)/$(basename "$1") && tmpdir
     pip_ "$py" -m pip install -q mypy
     for m in tavex tavex_testing; do
         cmp "$("$py" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')/$m-stubs/__init__.pyi" \
