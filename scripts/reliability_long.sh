@@ -172,6 +172,7 @@ step_valgrind() {
 }
 
 echo "tavex reliability ($([ $QUICK = 1 ] && echo quick || echo long) form): steps $STEPS${SKIP:+ minus $SKIP}" >&2
+bash scripts/provision.sh base reliability >&2 || echo "some tools are missing: their steps are SKIPPED" >&2
 want fuzz && step_fuzz_start
 want asan && step_asan
 want refleak && step_refleak

@@ -10,7 +10,7 @@
 #                   and every snippet of README.md and docs/ (tests/docs/snippets.py)
 #   packaging, consumer, example, reliability, faults, ppc64le, ppc64le-pypy: see docs/testing.md
 # Some steps alone: TAVEX_TEST_ONLY="cpp docs" bash scripts/test.sh (names as in the summary); one
-# step's function, without summary or time limit: bash scripts/test.sh --step NAME [ARGS]
+# step's function, without summary or time limit: bash scripts/test.sh --step NAME[=FUNCTION] [ARGS]
 # Knobs: TAVEX_TEST_JOBS (2), TAVEX_STEP_TIMEOUT (seconds per step, 1500), TAVEX_SKIP_APT=1.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -94,7 +94,7 @@ step_faults() { bash scripts/faults.sh --quick && detail "$(grep -h -o -E '[0-9,
 step_ppc64le() { bash scripts/ppc64le.sh; }
 step_ppc64le-pypy() { PPC_PYTHON=pypy bash scripts/ppc64le.sh; }
 
-if [ "${1:-}" = --step ]; then mkdir -p "$LOGS" && STEP=$2 && "step_${3:-$2}" "${@:4}"; exit; fi
+if [ "${1:-}" = --step ]; then mkdir -p "$LOGS" && STEP=${2%%=*} && "step_${2#*=}" "${@:3}"; exit; fi
 
 # ---------------------------------------------------------------- jobs: steps in a row, two jobs at once
 rm -rf "$LOGS" && mkdir -p "$LOGS"
@@ -108,10 +108,10 @@ job() {  # job NAME[=FUNCTION] ARGS... [\; NAME ARGS...]...: the steps of one jo
     N=$((N + 1))
     for s in "${steps[@]}"; do
         eval "set -- $s"
-        name=${1%%=*} func=${1#*=} t=$SECONDS rc=0
+        name=${1%%=*} t=$SECONDS rc=0
         [ -z "$ONLY" ] || [[ " $ONLY " == *" $name "* ]] || continue
         echo "=== $name"
-        timeout -k 30 "$LIMIT" bash scripts/test.sh --step "$name" "$func" "${@:2}" </dev/null || rc=$?
+        timeout -k 30 "$LIMIT" bash scripts/test.sh --step "$@" </dev/null || rc=$?
         [ $rc -ne 124 ] || echo "timed out after ${LIMIT}s" >"$LOGS/$name.detail"
         printf '%s\t%s\t%s\t%s\n' "$name" "$([ $rc = 0 ] && echo PASS || echo FAIL)" $((SECONDS - t)) \
             "$(cat "$LOGS/$name.detail" 2>/dev/null)" >"$LOGS/$name.result"
@@ -126,7 +126,8 @@ reap() {
 }
 
 # ---------------------------------------------------------------- interpreters, then the jobs, longest first
-bash scripts/provision.sh || { echo "apt failed"; exit 1; }
+# (the ppc64le steps provision their own packages, beside the other jobs)
+bash scripts/provision.sh base reliability || { echo "apt failed"; exit 1; }
 declare -A SEEN=()
 CPYTHONS=() PYPY="" DEFAULT=""
 default=$(python3 -c 'import os, sys; print(os.path.realpath(sys.executable))' 2>/dev/null || true)
