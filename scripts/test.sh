@@ -23,6 +23,8 @@ unset PYTHONPATH PYTHONHOME PYTHONSTARTUP || true
 pip_() { "$@" 2>&1 | { grep -v "^WARNING: Location 'file:" || true; }; return "${PIPESTATUS[0]}"; }
 detail() { echo "$*" >"$LOGS/$STEP.detail"; }  # the summary's last column
 tmpdir() { TMP=$(mktemp -d) && trap 'rm -rf "$TMP"' EXIT; }
+# the counts of a pytest run ("12 passed, 1 skipped"), without its time
+outcome() { grep -E '[0-9]+ (passed|failed|errors?|skipped)' "$1" | tail -1 | sed -E 's/=+//g; s/ in [0-9.]+s.*$//; s/^ +//'; }
 
 # ---------------------------------------------------------------- steps (run as: test.sh --step NAME ARGS)
 step_cpp() {
@@ -44,8 +46,7 @@ step_py() {  # LABEL EXE
     for zone in UTC Asia/Shanghai America/New_York; do
         TZ=$zone "$py" -m pytest tests/py -q -ra -p no:cacheprovider >"$LOGS/$1.${zone#*/}.txt" 2>&1 || failed+="$zone "
         cat "$LOGS/$1.${zone#*/}.txt"
-        outcomes+=("$(grep -E '[0-9]+ (passed|failed|errors?|skipped)' "$LOGS/$1.${zone#*/}.txt" | tail -1 |
-                      sed -E 's/=+//g; s/ in [0-9.]+s.*$//; s/^ +//')")
+        outcomes+=("$(outcome "$LOGS/$1.${zone#*/}.txt")")
     done
     detail "${outcomes[0]} (x3 zones)"
     [ -z "$failed" ] || { detail "pytest failed under TZ=$failed"; return 1; }
@@ -91,8 +92,8 @@ step_packaging() { bash scripts/check_packaging.sh "$1"; }
 step_consumer() { bash scripts/check_consumer.sh "$@"; }
 step_reliability() { bash scripts/reliability_long.sh --quick --strict; }
 step_faults() { bash scripts/faults.sh --quick && detail "$(grep -h -o -E '[0-9,]+ attempts.*' build/faults/*.log | head -1)"; }
-step_ppc64le() { bash scripts/ppc64le.sh; }
-step_ppc64le-pypy() { PPC_PYTHON=pypy bash scripts/ppc64le.sh; }
+step_ppc64le() { tmpdir && bash scripts/ppc64le.sh | tee "$TMP/out" && detail "$(outcome "$TMP/out")"; }
+step_ppc64le-pypy() { PPC_PYTHON=pypy step_ppc64le; }
 
 if [ "${1:-}" = --step ]; then mkdir -p "$LOGS" && STEP=${2%%=*} && "step_${2#*=}" "${@:3}"; exit; fi
 
