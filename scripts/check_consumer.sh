@@ -6,7 +6,9 @@
 #     (scikit-build-core and tavex come into the isolated build from a local wheel folder, no
 #     index) and its records read back from Python (tests/consumer/check.py);
 #   - the consumer rebuilt against an altered copy of the installed SDK (Position.volume and
-#     .price swapped: same instance size): its first use must raise the layout RuntimeError;
+#     .price swapped: same instance size): its import must raise the layout RuntimeError;
+#   - two consumers built with plain g++ -shared -fPIC in one process, one of them stale, in both
+#     load orders (tests/consumer/two_modules.py);
 #   - tests/consumer/tavex_consumer.cpp compiled by g++ and clang++ with -std=c++17 and
 #     -std=c++20 -Wall -Wextra -Werror, with the flags of `python -m tavex_sdk --cflags` and of
 #     `pkg-config --cflags tavex`.
@@ -43,13 +45,16 @@ for py in "${PYTHONS[@]}"; do
     step "$tag: the consumer against an altered layout"
     sdk=$(cd "$TMP" && "$dir/venv/bin/python" -c 'import tavex_sdk, os; print(os.path.dirname(tavex_sdk.get_include()))')
     cp -r "$sdk" "$dir/altered"
-    header=$dir/altered/include/tavex/records.hpp
-    [ "$(grep -c '^  double volume, price;$' "$header")" = 1 ] || fail "$tag: Position.volume not found in $header"
+    header=$(grep -l '^  double volume, price;$' "$dir"/altered/include/tavex/*.hpp)
+    [ "$(grep -c '^  double volume, price;$' "$header")" = 1 ] || fail "$tag: Position.volume not found in the headers"
     sed -i 's/^  double volume, price;$/  double price, volume;/' "$header"
     quiet "${pip[@]}" install -q --force-reinstall --no-deps "${local_only[@]}" ./tests/consumer \
         --config-settings=cmake.define.tavex_DIR="$dir/altered/cmake" || fail "$tag: altered consumer build"
     (cd "$TMP" && "$dir/venv/bin/python" "$ROOT/tests/consumer/check.py" --altered "$dir/good/$(basename "$good")") ||
         fail "$tag: the altered layout was not refused"
+
+    step "$tag: a current and a stale consumer in one process, both load orders"
+    (cd "$TMP" && "$dir/venv/bin/python" "$ROOT/tests/consumer/two_modules.py") || fail "$tag: two modules"
 
     step "$tag: one translation unit, g++ and clang++, C++17 and C++20, -Werror"
     read -r -a cflags <<<"$(cd "$TMP" && "$dir/venv/bin/python" -m tavex_sdk --cflags)"

@@ -54,9 +54,10 @@ print("wheel:", *sorted(wnames), sep="\n  ")
 top = {n.split("/", 1)[0] for n in wnames}
 wneed = ["tavex.", "tavex-stubs", "tavex_sdk", ".dist-info"]
 wmissing = [p for p in wneed if not any(t.startswith(p) or t.endswith(p) for t in top)]
-sdk = ["tavex_sdk/__init__.py", "tavex_sdk/__main__.py", "tavex_sdk/include/tavex/records.hpp",
-       "tavex_sdk/cmake/tavexConfig.cmake", "tavex_sdk/cmake/tavexConfigVersion.cmake",
-       "tavex_sdk/pkgconfig/tavex.pc"]
+sdk = ["tavex_sdk/__init__.py", "tavex_sdk/__main__.py"]
+sdk += [f"tavex_sdk/include/tavex/{h}.hpp" for h in ("tavex", "time", "enums", "records", "abi")]
+sdk += ["tavex_sdk/cmake/tavexConfig.cmake", "tavex_sdk/cmake/tavexConfigVersion.cmake",
+        "tavex_sdk/pkgconfig/tavex.pc"]
 wmissing += [p for p in sdk if p not in wnames]
 entry_points = [n for n in wnames if n.endswith(".dist-info/entry_points.txt")]
 with zipfile.ZipFile(wheel) as zf:

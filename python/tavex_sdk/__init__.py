@@ -1,6 +1,7 @@
 """Where the tavex native SDK lies: the headers, the CMake package and the pkg-config file.
 
-For native modules that make tavex records (``#include <tavex/records.hpp>``)::
+For native modules that make and read tavex records (``#include <tavex/tavex.hpp>``; see
+docs/cpp-sdk.md)::
 
     python -m tavex_sdk --cflags       # -I flags for the header and for Python.h
     python -m tavex_sdk --cmakedir     # for -Dtavex_DIR=...; find_package(tavex CONFIG)
@@ -18,7 +19,7 @@ _HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def get_include() -> str:
-    """The folder that holds ``tavex/records.hpp``."""
+    """The folder that holds ``tavex/tavex.hpp`` and the headers it includes."""
     return os.path.join(_HERE, "include")
 
 

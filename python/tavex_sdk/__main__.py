@@ -11,8 +11,8 @@ def main(argv=None) -> int:
         prog="python -m tavex_sdk", description="Where the tavex native SDK lies."
     )
     queries = {
-        "--cflags": (tavex_sdk.get_cflags, "-I flags for <tavex/records.hpp> and Python.h"),
-        "--includedir": (tavex_sdk.get_include, "the folder that holds tavex/records.hpp"),
+        "--cflags": (tavex_sdk.get_cflags, "-I flags for <tavex/tavex.hpp> and Python.h"),
+        "--includedir": (tavex_sdk.get_include, "the folder that holds tavex/tavex.hpp"),
         "--cmakedir": (tavex_sdk.get_cmake_dir, "the folder of tavexConfig.cmake (tavex_DIR)"),
         "--pkgconfigdir": (tavex_sdk.get_pkgconfig_dir, "the folder of tavex.pc"),
         "--version": (tavex_sdk.get_version, "the installed tavex release"),

@@ -15,10 +15,8 @@ namespace {
 
 using py::Ref;
 
-struct EnumObject {
-  PyObject_HEAD
-  std::uint8_t value;
-};
+// The member layout native consumers read through <tavex/enums.hpp>.
+using abi::EnumObject;
 
 struct EnumDesc {
   const char* spec_name;  // "builtins.<Class>"
@@ -28,26 +26,23 @@ struct EnumDesc {
   std::span<const char* const> reprs;
 };
 
-constexpr const char* kRunModeMembers[] = {"Backtest", "Simulation", "Live"};
+constexpr auto& kRunModeMembers = enum_traits<RunMode>::members;
 constexpr const char* kRunModeReprs[] = {"RunMode.Backtest", "RunMode.Simulation", "RunMode.Live"};
-constexpr const char* kTradeKindMembers[] = {"Spot", "Future"};
+constexpr auto& kTradeKindMembers = enum_traits<TradeKind>::members;
 constexpr const char* kTradeKindReprs[] = {"TradeKind.Spot", "TradeKind.Future"};
-constexpr const char* kTradeTypeMembers[] = {"Limit", "Market"};
+constexpr auto& kTradeTypeMembers = enum_traits<TradeType>::members;
 constexpr const char* kTradeTypeReprs[] = {"TradeType.Limit", "TradeType.Market"};
-constexpr const char* kTradeSideMembers[] = {"Long", "Short"};
+constexpr auto& kTradeSideMembers = enum_traits<TradeSide>::members;
 constexpr const char* kTradeSideReprs[] = {"TradeSide.Long", "TradeSide.Short"};
-constexpr const char* kOrderStatusMembers[] = {"Created", "Submitted", "PartialFilled",
-                                               "Filled",  "Canceled",  "Rejected"};
+constexpr auto& kOrderStatusMembers = enum_traits<OrderStatus>::members;
 constexpr const char* kOrderStatusReprs[] = {
     "OrderStatus.Created", "OrderStatus.Submitted", "OrderStatus.PartialFilled",
     "OrderStatus.Filled",  "OrderStatus.Canceled",  "OrderStatus.Rejected"};
-constexpr const char* kCandleIntervalMembers[] = {"Min1", "Min5", "Min15", "Hour1", "Day1"};
+constexpr auto& kCandleIntervalMembers = enum_traits<CandleInterval>::members;
 constexpr const char* kCandleIntervalReprs[] = {"CandleInterval.Min1", "CandleInterval.Min5",
                                                 "CandleInterval.Min15", "CandleInterval.Hour1",
                                                 "CandleInterval.Day1"};
-constexpr const char* kEventTypeMembers[] = {
-    "Initialize", "Start",       "Stop",          "Daily",          "Hourly",         "Minutely",
-    "Secondly",   "Tick",        "QuoteChange",   "AccountChange",  "PositionChange", "OrderChange"};
+constexpr auto& kEventTypeMembers = enum_traits<EventType>::members;
 constexpr const char* kEventTypeReprs[] = {
     "EventType.Initialize",    "EventType.Start",          "EventType.Stop",
     "EventType.Daily",         "EventType.Hourly",         "EventType.Minutely",

@@ -22,7 +22,7 @@ inline void PrintTo(const Instant& v, std::ostream* os) {
   const Fields f = to_fields(v);
   *os << f.year << '-' << unsigned{f.month} << '-' << unsigned{f.day} << ' ' << unsigned{f.hour}
       << ':' << unsigned{f.minute} << ':' << unsigned{f.second} << " +" << f.nanos << "ns"
-      << (f.leap ? " (leap)" : "") << " [day " << v.days << ']';
+      << (f.leap ? " (leap)" : "") << " [day " << v.days_since_1970 << ']';
 }
 
 // Names parameterized cases "c<index>" or "c<index>_<text>", so ctest sees stable names instead

@@ -9,27 +9,11 @@
 #include <cstdint>
 #include <string_view>
 
-#include "tavex/records.hpp"
+#include "tavex/tavex.hpp"
 
 namespace {
 
 using tavex::DateTime;
-
-// The enumeration classes of tavex, for recognising member objects; kept for the process.
-PyObject* tavex_class(const char* name) noexcept {
-  PyObject* module = PyImport_ImportModule("tavex");
-  if (!module) return nullptr;
-  PyObject* cls = PyObject_GetAttrString(module, name);
-  Py_DECREF(module);
-  return cls;
-}
-
-template <class E>
-PyObject* enum_class() noexcept {
-  static PyObject* cls = nullptr;
-  if (!cls) cls = tavex_class(tavex::enum_name<E>);
-  return cls;
-}
 
 // The keyword arguments of one call, bound to the fields of a record in declared order.
 template <std::size_t N>
@@ -110,26 +94,21 @@ class Fields {
 
   // A member of the tavex class, or its integer value. Values 0..255 pass on to the
   // factory, which refuses those outside the class.
+  // A member of the tavex class, or an integer value. Values 0..255 pass on to the factory,
+  // which refuses those outside the class.
   template <class E>
   bool enumeration(std::size_t i, E& out) noexcept {
     PyObject* o = values_[i];
-    PyObject* cls = enum_class<E>();
-    if (!cls) return false;
-    PyObject* number = nullptr;
-    if (Py_TYPE(o) == reinterpret_cast<PyTypeObject*>(cls)) {
-      number = PyNumber_Long(o);
-    } else if (PyLong_Check(o)) {
-      Py_INCREF(o);
-      number = o;
-    } else {
+    if (!PyLong_Check(o)) {
+      if (tavex::read_enum(o, out)) return true;
+      if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;  // the layout check's error
+      PyErr_Clear();
       PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be a %s member or an int, not %s",
                    function_, names_[i], tavex::enum_name<E>, Py_TYPE(o)->tp_name);
       return false;
     }
-    if (!number) return false;
     int overflow = 0;
-    const long v = PyLong_AsLongAndOverflow(number, &overflow);
-    Py_DECREF(number);
+    const long v = PyLong_AsLongAndOverflow(o, &overflow);
     if (v == -1 && PyErr_Occurred()) return false;
     if (overflow || v < 0 || v > 255) return out_of_range(i, "a discriminant byte, 0..255");
     out = static_cast<E>(v);

@@ -7,11 +7,12 @@
 #endif
 #include <Python.h>
 
-#include <tavex/records.hpp>
+#include <tavex/tavex.hpp>
 
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <string_view>
 
 namespace backtest {
 
@@ -41,19 +42,36 @@ class Ref {
   PyObject* p_ = nullptr;
 };
 
-// A tavex enumeration member (or a plain int) as the typed enum; nothing with ValueError or
-// TypeError set when it is not one of the enum's values.
+// A tavex enumeration member as the typed enum; nothing with TypeError set when `value` is
+// not a member of E's class.
 template <class E>
-std::optional<E> enum_arg(PyObject* value, const char* name) noexcept {
-  Ref number(PyNumber_Long(value));
-  if (!number) return std::nullopt;
-  const long v = PyLong_AsLong(number.get());
-  if (v == -1 && PyErr_Occurred()) return std::nullopt;
-  if (v < 0 || v >= tavex::enum_count<E>) {
-    PyErr_Format(PyExc_ValueError, "%s: %ld is not a %s value", name, v, tavex::enum_name<E>);
-    return std::nullopt;
-  }
-  return static_cast<E>(v);
+std::optional<E> enum_arg(PyObject* value, const char*) noexcept {
+  E out{};
+  if (!tavex::read_enum(value, out)) return std::nullopt;
+  return out;
+}
+
+// The open time of a candle row.
+struct UnixTime {
+  std::int64_t seconds;  // since 1970-01-01T00:00:00Z
+  std::uint32_t nanos;
+};
+
+// Reads an RFC 3339 time as tavex.str_to_date does; null and `out` filled on success, or the
+// reason the row is skipped. A leap second is refused: a one-minute bar never opens on one.
+inline const char* parse_time(std::string_view s, UnixTime& out) noexcept {
+  tavex::DateTime t{};
+  if (const char* why = tavex::parse_rfc3339(s, t))
+    return std::strcmp(why, "input is out of range") == 0 ? "the time is out of range" : why;
+  if (t.nanos >= 1'000'000'000) return "the time is a leap second";
+  // Python's datetime holds years 1..9999, and the bar's close a minute later must fit too.
+  constexpr std::int64_t kFirst = tavex::days_from_civil(1, 1, 1) * 86'400;
+  constexpr std::int64_t kLast = tavex::days_from_civil(10000, 1, 1) * 86'400 - 61;
+  const std::int64_t seconds = t.days_since_1970 * 86'400 + t.seconds_of_day;
+  if (seconds < kFirst || seconds > kLast) return "the time is out of range";
+  out.seconds = seconds;
+  out.nanos = t.nanos;
+  return nullptr;
 }
 
 // The record layout behind `obj` when it is an instance of `type`; null with TypeError set.

@@ -43,6 +43,7 @@ PyModuleDef module_def = {
 }  // namespace
 
 PyMODINIT_FUNC PyInit__native() {
+  if (tavex::import() < 0) return nullptr;  // a tavex this module was not built for fails here
   backtest::Ref module(PyModule_Create(&module_def));
   if (!module || !backtest::add_feed_type(module.get()) ||
       !backtest::add_broker_type(module.get()))

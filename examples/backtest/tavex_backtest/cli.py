@@ -2,10 +2,16 @@
 
 Runs the moving-average crossover over one-minute candles twice, in one process:
 once over the native feed and broker (tavex records made in C++) and once over
-their pure-Python twins (``csv``, ``datetime.fromisoformat``, dataclasses), then
-prints the orders, the days, the final position and P&L, and both throughputs,
-and checks that the two runs traded alike. Without a path it generates its
-input: a seeded random walk whose times are written in mixed UTC offsets.
+their pure-Python twins, then prints the input and its row counts, the orders,
+the days, the final position and P&L, and both throughputs, and checks that the
+two runs traded alike. Without a path it generates its input: a seeded random
+walk whose times are written in mixed UTC offsets.
+
+Exit codes: 0 success, 1 the two runs differ, 2 bad input or usage, 130
+interrupted (Ctrl-C), 141 the reader of the output went away (a closed pipe).
+Nothing is printed on stdout before both runs are done; errors go to stderr.
+
+``run(path)`` is one back-test as a function, for other tools of the package.
 """
 
 from __future__ import annotations
@@ -13,13 +19,10 @@ from __future__ import annotations
 import argparse
 import math
 import os
-import random
 import sys
 import tempfile
-import time
 from dataclasses import dataclass
-from datetime import datetime, timedelta, timezone
-from typing import Any, Callable, Sequence, TextIO
+from typing import Any, Callable, Sequence
 
 from tavex import (
     CandleInterval,
@@ -32,10 +35,22 @@ from tavex import (
 )
 
 from . import _native
-from .engine import DaySummary, Engine, Listener, Progress
-from .pure import HEADER, PyBroker, PyCsvFeed, PyPair
+from .engine import DaySummary, Engine, Listener
+from .inputs import (
+    DEFAULT_MAX_SKIPPED,
+    InputError,
+    Progress,
+    check,
+    counts,
+    generate_csv,
+    percent,
+    report_skipped,
+)
+from .pure import CSV_COLUMNS, PyBroker, PyCsvFeed, PyPair
 from .records import Broker, OrderLike
 from .strategy import MovingAverageCross
+from .sweep import MEASURES
+from .sweep import main as sweep_main
 
 PAIR = dict(code="XYZUSDT", base="XYZ", quote="USDT")
 MIN_VOLUME, MIN_PRICE, MIN_AMOUNT = 0.01, 0.01, 50.0
@@ -43,30 +58,10 @@ CASH = 1000.0
 FEE_RATE = 0.001
 PARTICIPATION = 0.25  # share of a candle's volume the broker may fill
 DEFAULT_ROWS = 5 * 1440
-GENERATED_START = datetime(2024, 3, 8, tzinfo=timezone.utc)
-OFFSETS = ((0, 0), (8, 0), (-5, 0), (5, 30), (-3, -30), (13, 45))  # hours, minutes
 STATUSES = (OrderStatus.Submitted, OrderStatus.PartialFilled, OrderStatus.Filled,
             OrderStatus.Canceled, OrderStatus.Rejected)
 SHOWN_ORDERS = 20  # more are cut to the first and last ones, unless --all-orders
-
-
-def generate_csv(out: TextIO, rows: int, seed: int) -> None:
-    """`rows` one-minute candles of a seeded random walk, each time in a random offset."""
-    rng = random.Random(seed)
-    zones = [timezone(timedelta(hours=h, minutes=m)) for h, m in OFFSETS]
-    out.write(",".join(HEADER) + "\n")
-    price = 100.0
-    for i in range(rows):
-        opened = (GENERATED_START + timedelta(minutes=i)).astimezone(rng.choice(zones))
-        text = opened.isoformat()
-        if text.endswith("+00:00") and rng.random() < 0.5:
-            text = text[:-6] + "Z"
-        open_ = price
-        price *= math.exp(rng.gauss(0.0, 0.0008))
-        high = max(open_, price) * (1.0 + abs(rng.gauss(0.0, 0.0003)))
-        low = min(open_, price) * (1.0 - abs(rng.gauss(0.0, 0.0003)))
-        volume = rng.lognormvariate(1.0, 0.6)
-        out.write(f"{text},{open_:.2f},{high:.2f},{low:.2f},{price:.2f},{volume:.4f}\n")
+EXIT_OK, EXIT_DIFFER, EXIT_INPUT, EXIT_INTERRUPTED, EXIT_PIPE = 0, 1, 2, 130, 141
 
 
 class Ledger(Listener):
@@ -104,26 +99,41 @@ class Run:
     ledger: Ledger
 
 
-def run(label: str, path: str, native: bool, show_progress: bool) -> Run:
-    """One back-test of `path`, over the native feed and broker or the pure-Python ones."""
+def run(path: str, native: bool = True, *, strategy: Listener | None = None,
+        show_progress: bool = False, max_skipped: float = DEFAULT_MAX_SKIPPED) -> Run:
+    """One back-test of `path`, over the native feed and broker or the pure-Python ones.
+
+    Raises InputError when the file cannot be read, makes no candle or skips more than
+    `max_skipped` percent of its lines (the skipped lines are then reported on stderr)."""
     engine: Engine[Any]
-    strategy = MovingAverageCross()
+    label = "native" if native else "pure Python"
+    strategy = MovingAverageCross() if strategy is None else strategy
     ledger = Ledger()
     progress = Progress(label, show_progress)
-    if native:
-        pair = _native.make_pair(TradeKind.Spot, PAIR["code"], PAIR["base"], PAIR["quote"],
-                                 MIN_VOLUME, MIN_PRICE, MIN_AMOUNT)
-        simulated: Callable[[], Broker[Any]] = lambda: _native.SimBroker(
-            pair, CASH, FEE_RATE, PARTICIPATION)
-        engine = Engine(RunMode.Backtest, pair, _native.CsvFeed(path, pair),
-                        {int(RunMode.Backtest): simulated}, [strategy, ledger], progress)
-    else:
-        py_pair = PyPair(TradeKind.Spot, PAIR["code"], PAIR["base"], PAIR["quote"],
-                         MIN_VOLUME, MIN_PRICE, MIN_AMOUNT)
-        simulated = lambda: PyBroker(py_pair, CASH, FEE_RATE, PARTICIPATION)
-        engine = Engine(RunMode.Backtest, py_pair, PyCsvFeed(path, py_pair),
-                        {int(RunMode.Backtest): simulated}, [strategy, ledger], progress)
+    try:
+        if native:
+            pair = _native.make_pair(TradeKind.Spot, PAIR["code"], PAIR["base"], PAIR["quote"],
+                                     MIN_VOLUME, MIN_PRICE, MIN_AMOUNT)
+            simulated: Callable[[], Broker[Any]] = lambda: _native.SimBroker(
+                pair, CASH, FEE_RATE, PARTICIPATION)
+            engine = Engine(RunMode.Backtest, pair, _native.CsvFeed(path, pair),
+                            {int(RunMode.Backtest): simulated}, [strategy, ledger], progress)
+        else:
+            py_pair = PyPair(TradeKind.Spot, PAIR["code"], PAIR["base"], PAIR["quote"],
+                             MIN_VOLUME, MIN_PRICE, MIN_AMOUNT)
+            simulated = lambda: PyBroker(py_pair, CASH, FEE_RATE, PARTICIPATION)
+            engine = Engine(RunMode.Backtest, py_pair, PyCsvFeed(path, py_pair),
+                            {int(RunMode.Backtest): simulated}, [strategy, ledger], progress)
+    except OSError as exc:
+        raise InputError(f"cannot read {path}: {exc.strerror or exc}") from None
+    except ValueError as exc:  # the file's first line
+        raise InputError(str(exc)) from None
     engine.run()
+    try:
+        check(engine.feed, max_skipped)
+    except InputError:
+        report_skipped(engine.feed)
+        raise
     return Run(label, engine, ledger)
 
 
@@ -172,27 +182,14 @@ def print_result(r: Run) -> None:
     unrealized = position.volume * (last_close - position.price) if position.volume else 0.0
     equity = broker.cash + position.volume * last_close if position.volume else broker.cash
     quote = PAIR["quote"]
-    print(f"final position: {position.side} {position.volume:.4f} {position.code} at "
-          f"{position.price:.4f} {quote}, leverage {position.leverage}")
+    if position.volume:
+        print(f"final position: {name(position.side)} {position.volume:.4f} {position.code} at "
+              f"{position.price:.4f} {quote}, leverage {position.leverage}")
+    else:
+        print(f"final position: flat (no {PAIR['base']} held)")
     print(f"cash {broker.cash:,.2f} {quote}; fees {broker.fees:.4f}; "
           f"realized P&L {broker.realized_pnl:+.2f} before fees; unrealized {unrealized:+.2f}; "
           f"net P&L {equity - CASH:+.2f} ({(equity - CASH) / CASH:+.2%})")
-
-
-def report_feed(r: Run) -> None:
-    feed = r.engine.feed
-    for line in feed.bad_rows:
-        print(line, file=sys.stderr)
-    if feed.skipped > len(feed.bad_rows):
-        print(f"... and {feed.skipped - len(feed.bad_rows):,} more unreadable rows",
-              file=sys.stderr)
-    notes = []
-    if feed.skipped:
-        notes.append(f"{feed.skipped:,} unreadable rows skipped")
-    if feed.out_of_order:
-        notes.append(f"{feed.out_of_order:,} repeated or out-of-order rows skipped")
-    if notes:
-        print("; ".join(notes))
 
 
 def rate(r: Run) -> float:
@@ -203,10 +200,8 @@ def compare(native: Run, python: Run) -> list[str]:
     """How the two runs differ; nothing when they traded alike."""
     faults = []
     a, b = native.engine.feed, python.engine.feed
-    if (a.rows, a.skipped, a.out_of_order) != (b.rows, b.skipped, b.out_of_order):
-        faults.append(f"candles, unreadable, out of order: {a.rows}, {a.skipped}, "
-                      f"{a.out_of_order} (native) against {b.rows}, {b.skipped}, "
-                      f"{b.out_of_order} (Python)")
+    if (a.read, a.rows, a.reasons, a.bad_rows) != (b.read, b.rows, b.reasons, b.bad_rows):
+        faults.append(f"rows: {counts(a)} (native) against {counts(b)} (Python)")
     ta, tb = native.ledger.trades(), python.ledger.trades()
     if ta != tb:
         first = next((k for k, (x, y) in enumerate(zip(ta, tb)) if x != y), min(len(ta), len(tb)))
@@ -219,10 +214,22 @@ def compare(native: Run, python: Run) -> list[str]:
     return faults
 
 
-def backtest(path: str, show_progress: bool, show_all: bool) -> int:
-    native = run("native", path, True, show_progress)
-    python = run("pure Python", path, False, show_progress)
-    report_feed(native)
+def backtest(path: str, *, input_name: str | None = None, show_progress: bool = False,
+             show_all: bool = False, max_skipped: float = DEFAULT_MAX_SKIPPED) -> int:
+    """Both runs of `path` and the report; the exit code. Raises InputError."""
+    native = run(path, True, show_progress=show_progress, max_skipped=max_skipped)
+    python = run(path, False, show_progress=show_progress, max_skipped=max_skipped)
+    feed = native.engine.feed
+    report_skipped(feed)
+    strategy = MovingAverageCross()
+    print(f"tavex back-test, {RunMode.Backtest}: {strategy} on {PAIR['code']} "
+          f"({TradeKind.Spot}, {CandleInterval.Min1} candles)")
+    print(f"cash {CASH:,.2f} {PAIR['quote']}, fee {FEE_RATE:.2%}, fills up to "
+          f"{PARTICIPATION:.0%} of a candle's volume; run at {date_to_str(ms_to_date(now_ms()))}")
+    order = "newest first, read from the end" if feed.newest_first else "oldest first"
+    print(f"input: {input_name or path} ({feed.layout} layout, {order})")
+    print(f"rows: {counts(feed)}")
+    print()
     print_orders(native.ledger, show_all)
     print()
     print_days(native.ledger.days)
@@ -231,71 +238,116 @@ def backtest(path: str, show_progress: bool, show_all: bool) -> int:
     print()
     n = native.engine.candles
     print(f"throughput, whole loop (feed, broker, strategy, events), {n:,} candles:")
-    print(f"  native feed and broker, tavex records       {native.engine.elapsed:7.3f} s "
+    print(f"  native feed and broker, tavex records  {native.engine.elapsed:7.3f} s "
           f"{rate(native):12,.0f} candles/s")
-    print(f"  pure Python: csv, fromisoformat, dataclasses {python.engine.elapsed:7.3f} s "
+    print(f"  pure Python feed, broker and records   {python.engine.elapsed:7.3f} s "
           f"{rate(python):12,.0f} candles/s")
-    ratio = rate(native) / rate(python) if rate(python) else math.inf
-    faster = (f"the native side is {ratio:.2f}x as fast" if ratio >= 1 else
-              f"the pure-Python side is {1 / ratio:.2f}x as fast")
+    ratio = rate(native) / rate(python)
+    if not (math.isfinite(ratio) and ratio > 0):
+        faster = "too short a run to compare the speeds"
+    elif ratio >= 1:
+        faster = f"the native side is {ratio:.2f}x as fast"
+    else:
+        faster = f"the pure-Python side is {1 / ratio:.2f}x as fast"
     faults = compare(native, python)
     if faults:
         print(f"  {faster}; the runs DIFFER:", *faults, sep="\n    ")
-        return 1
+        return EXIT_DIFFER
     print(f"  {faster}; both made the same {len(native.ledger.orders):,} order events "
           f"and final position")
-    return 0
+    return EXIT_OK
+
+
+def add_sweep_arguments(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("sweep and charts (extras [sweep] and [chart])")
+    group.add_argument("--sweep", nargs="+", metavar="NAME=START:STOP:STEP",
+                       help="back-test every combination of the strategy's parameters "
+                            "(fast, slow, volume, discount, patience), e.g. "
+                            "--sweep fast=5:30:5 slow=30:120:15; also NAME=A,B,C")
+    group.add_argument("--sort", choices=list(MEASURES), default="net",
+                       help="the sweep's ranking: net (P&L after fees), pnl (before fees), "
+                            "drawdown, fills (default net)")
+    group.add_argument("--csv", metavar="PATH", help="write the sweep's table to PATH")
+    group.add_argument("--workers", type=int, metavar="N",
+                       help="local worker processes (default: one per core)")
+    group.add_argument("--dask", metavar="ADDRESS",
+                       help="run the sweep on the Dask scheduler at ADDRESS (tcp://host:port); "
+                            "every worker must read the input at the same path")
+    group.add_argument("--chart", metavar="PNG",
+                       help="draw the run (price and fills, equity, drawdown, daily P&L), or "
+                            "for a sweep a heat map of the --sort measure")
+
+
+def dispatch(args: argparse.Namespace, path: str, options: dict[str, Any],
+             input_name: str | None = None) -> int:
+    if args.sweep is None:
+        if args.csv or args.workers or args.dask:
+            raise ValueError("--csv, --workers and --dask need --sweep")
+        status = backtest(path, input_name=input_name, **options)
+        if args.chart is not None:
+            from .chart import run_chart  # matplotlib only when asked for
+
+            run_chart(path, args.chart)
+        return status
+    return sweep_main(path, args.sweep, args.sort, args.csv, args.chart, args.workers, args.dask,
+                      not args.no_progress)
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         prog="python -m tavex_backtest",
         description="Back-test a moving-average crossover on one-minute candles, over the "
-                    "native feed and broker and over pure Python, side by side.")
+                    "native feed and broker and over pure Python, side by side. Exit codes: "
+                    "0 success, 1 the runs differ, 2 bad input or usage, 130 interrupted.")
     parser.add_argument("path", nargs="?",
-                        help=f"CSV file with the header {','.join(HEADER)}; "
-                             "without it, an input is generated")
+                        help=f"CSV file with the header {','.join(CSV_COLUMNS)}, or exchange "
+                             "kline rows; without it, an input is generated")
     parser.add_argument("--rows", type=int, default=None,
                         help=f"candles to generate when no path is given (default {DEFAULT_ROWS:,})")
     parser.add_argument("--seed", type=int, default=7, help="seed of the generated random walk")
     parser.add_argument("--save", metavar="PATH", help="keep the generated input in PATH")
+    parser.add_argument("--max-skipped", metavar="PERCENT", type=percent,
+                        default=DEFAULT_MAX_SKIPPED,
+                        help="fail when more of the lines are skipped "
+                             f"(default {DEFAULT_MAX_SKIPPED:g})")
     parser.add_argument("--all-orders", action="store_true", help="print every order event")
     parser.add_argument("--no-progress", action="store_true", help="no progress line on stderr")
+    add_sweep_arguments(parser)
     args = parser.parse_args(argv)
     if args.path is not None and (args.rows is not None or args.save is not None):
         parser.error("--rows and --save generate an input; give them without a path")
-    if args.rows is not None and args.rows < 0:
-        parser.error("--rows must not be negative")
-
-    strategy = MovingAverageCross()
-    print(f"tavex back-test, {RunMode.Backtest}: {strategy} on {PAIR['code']} "
-          f"({TradeKind.Spot}, {CandleInterval.Min1} candles)")
-    print(f"cash {CASH:,.2f} {PAIR['quote']}, fee {FEE_RATE:.2%}, fills up to "
-          f"{PARTICIPATION:.0%} of a candle's volume; run at {date_to_str(ms_to_date(now_ms()))}")
+    if args.rows is not None and args.rows < 1:
+        parser.error("--rows must be at least 1: a run needs a candle")
+    options: dict[str, Any] = dict(show_progress=not args.no_progress,
+                                   show_all=args.all_orders, max_skipped=args.max_skipped)
     try:
         if args.path is not None:
-            print()
-            return backtest(args.path, not args.no_progress, args.all_orders)
+            return dispatch(args, args.path, options)
         rows = DEFAULT_ROWS if args.rows is None else args.rows
         with tempfile.TemporaryDirectory(prefix="tavex-backtest-") as tmp:
             path = args.save or os.path.join(tmp, "min1.csv")
-            print(f"generating {rows:,} candles (seed {args.seed}) into "
-                  f"{path if args.save else 'a temporary file'} ...", end=" ", flush=True)
-            started = time.perf_counter()
-            with open(path, "w", newline="", encoding="utf-8") as out:
-                generate_csv(out, rows, args.seed)
-            print(f"{time.perf_counter() - started:.2f} s\n")
-            return backtest(path, not args.no_progress, args.all_orders)
-    except BrokenPipeError:
-        raise
-    except (OSError, ValueError) as exc:
+            try:
+                out = open(path, "w", newline="", encoding="utf-8")
+            except OSError as exc:
+                raise InputError(f"cannot write {path}: {exc.strerror or exc}") from None
+            with out:
+                generate_csv(out, rows, args.seed, Progress("generating", options["show_progress"]))
+            name = f"{rows:,} generated candles, seed {args.seed}" + (
+                f", saved in {path}" if args.save else "")
+            return dispatch(args, path, options, input_name=name)
+    except (InputError, ValueError) as exc:  # ValueError: the sweep's options
         print(f"tavex_backtest: {exc}", file=sys.stderr)
-        return 2
+        return EXIT_INPUT
 
 
 def entry() -> None:
     try:
-        sys.exit(main())
+        code = main()
+        sys.stdout.flush()  # a closed pipe shows here at the latest
+    except KeyboardInterrupt:
+        print(file=sys.stderr)  # past the ^C the terminal echoed
+        code = EXIT_INTERRUPTED
     except BrokenPipeError:  # the reader went away (`| head`): stop quietly
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        sys.exit(1)
+        code = EXIT_PIPE
+    sys.exit(code)

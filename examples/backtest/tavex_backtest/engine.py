@@ -16,7 +16,6 @@ looked up by ``int(event)``. One run emits, in order:
 
 from __future__ import annotations
 
-import sys
 import time
 from dataclasses import dataclass
 from datetime import datetime, timedelta, timezone
@@ -32,12 +31,12 @@ from tavex import (
     truncate_to_day,
 )
 
+from .inputs import Progress
 from .records import Broker, C, CandleLike, Feed, OrderLike, PairLike, PositionLike
 
 EPOCH = datetime(1970, 1, 1, tzinfo=timezone.utc)
 ONE_MS = timedelta(milliseconds=1)
 ONE_DAY = timedelta(days=1)
-PROGRESS_SECONDS = 0.5
 PROGRESS_EVERY = 0x3FFF + 1  # candles between two looks at the clock
 
 
@@ -74,36 +73,6 @@ HANDLERS = (
     (EventType.PositionChange, "on_position_change"),
     (EventType.Stop, "on_stop"),
 )
-
-
-class Progress:
-    """A progress line on stderr, at most every PROGRESS_SECONDS; silent on short inputs."""
-
-    def __init__(self, label: str, enabled: bool) -> None:
-        self.label = label
-        self.enabled = enabled
-        self.tty = sys.stderr.isatty()
-        self.started = time.perf_counter()
-        self.next_at = self.started + PROGRESS_SECONDS
-        self.shown = False
-
-    def update(self, candles: int, done_bytes: int, total_bytes: int) -> None:
-        now = time.perf_counter()
-        if not self.enabled or now < self.next_at:
-            return
-        self.next_at = now + PROGRESS_SECONDS
-        pct = min(100.0, 100.0 * done_bytes / max(total_bytes, 1))
-        line = (f"{self.label}: {pct:5.1f}%  {candles:,} candles  "
-                f"{candles / (now - self.started):,.0f} candles/s")
-        sys.stderr.write(f"\r{line}\x1b[K" if self.tty else line + "\n")
-        sys.stderr.flush()
-        self.shown = True
-
-    def clear(self) -> None:
-        if self.shown and self.tty:
-            sys.stderr.write("\r\x1b[K")
-            sys.stderr.flush()
-        self.shown = False
 
 
 class Engine(Generic[C]):

@@ -1,0 +1,138 @@
+"""Charts of a run and of a sweep, drawn with matplotlib off screen (Agg).
+
+A run: the closes with the fills marked (buys up, sells down), equity and its
+drawdown underneath, then the P&L of each UTC day. A sweep: a heat map of one
+measure over two swept parameters.
+"""
+
+from __future__ import annotations
+
+import importlib
+import math
+from typing import Any, Dict, List, Optional, Sequence, Tuple
+
+from .engine import DaySummary
+from .strategy import MovingAverageCross
+from .sweep import HEAT_MAP_NEEDS, MEASURES, Outcome, Params, Tracker, backtest, optional, varying
+
+BUY, SELL = "#1a9850", "#d73027"  # the fills' colors and only theirs
+GAIN, LOSS = "#91cf60", "#fc8d59"
+SHOWN_VALUES = 15  # cells per side up to which the heat map writes its numbers
+
+
+def pyplot() -> Any:
+    matplotlib = optional("matplotlib", "chart")
+    matplotlib.use("Agg")
+    return importlib.import_module("matplotlib.pyplot")
+
+
+def save(fig: Any, path: str) -> None:
+    fig.savefig(path, dpi=84, pil_kwargs={"optimize": True})
+    pyplot().close(fig)
+
+
+class Series(Tracker):
+    """A Tracker that keeps every close, equity and fill, and the days."""
+
+    def __init__(self, cash: float) -> None:
+        super().__init__(cash, keep_series=True)
+        self.days: List[DaySummary] = []
+
+    def on_daily(self, day: DaySummary) -> None:
+        self.days.append(day)
+
+
+def run_chart(path: str, chart_path: str, params: Optional[Params] = None) -> None:
+    """Back-tests `path` on the native side and draws the run into `chart_path`."""
+    from .cli import CASH, PAIR
+
+    np: Any = importlib.import_module("numpy")
+    plt = pyplot()
+    s = Series(CASH)
+    engine = backtest(path, params or {}, s)
+    if not s.times:
+        raise ValueError(f"{path}: no candles to chart")
+    times = np.array(s.times, dtype="datetime64[ms]")
+    equity = np.array(s.equities)
+    fig, (price, worth, fall, daily) = plt.subplots(
+        4, 1, sharex=True, figsize=(10, 7.5), layout="constrained",
+        gridspec_kw={"height_ratios": [3, 1.6, 1, 1.4]})
+    net = s.equity - CASH
+    fig.suptitle(f"{PAIR['code']}, {MovingAverageCross(**(params or {}))}: "
+                 f"net {net:+.2f} {PAIR['quote']} after {engine.broker.fees:.2f} fees, "
+                 f"{s.fills} fills", fontsize=11)
+    price.plot(times, s.closes, lw=0.6, color="0.35", label="close")
+    for bought, color, marker, label in ((True, BUY, "^", "buy"), (False, SELL, "v", "sell")):
+        fills = [(t, p) for t, p, b in s.trades if b == bought]
+        if fills:
+            at, prices = zip(*fills)
+            price.scatter(np.array(at, dtype="datetime64[ms]"), prices, s=22, marker=marker,
+                          color=color, label=f"{label} fills", zorder=3, linewidths=0)
+    price.set_ylabel(PAIR["quote"])
+    price.legend(loc="upper left", fontsize=8, ncol=3)
+    worth.plot(times, equity, lw=0.8, color="#4575b4")
+    worth.axhline(CASH, lw=0.6, color="0.6", ls="--")
+    worth.set_ylabel("equity")
+    fall.fill_between(times, equity - np.maximum.accumulate(np.maximum(equity, CASH)), 0.0,
+                      color=LOSS, alpha=0.5, lw=0)
+    fall.set_ylabel("drawdown")
+    # Each day's bar spans the part of it the candles cover.
+    days = np.array([d.day.replace(tzinfo=None) for d in s.days], dtype="datetime64[ms]")
+    starts = np.maximum(days, times[0])
+    ends = np.minimum(days + np.timedelta64(1, "D"), times[-1])
+    pnl = [d.pnl for d in s.days]
+    daily.bar(starts, pnl, width=0.94 * (ends - starts) / np.timedelta64(1, "D"), align="edge",
+              color=[GAIN if p >= 0 else LOSS for p in pnl])
+    daily.axhline(0.0, lw=0.6, color="0.4")
+    daily.set_ylabel("P&L per day")
+    daily.set_xlim(times[0], times[-1])  # a partial day's bar is not to stretch the axis
+    for ax in (price, worth, fall, daily):
+        ax.grid(True, lw=0.3, alpha=0.6)
+    save(fig, chart_path)
+
+
+def heat_map(chart_path: str, names: Sequence[str], outcomes: Sequence[Outcome],
+             by: str) -> None:
+    """The measure `by` over the first two swept parameters (the best over any others)."""
+    np: Any = importlib.import_module("numpy")
+    plt = pyplot()
+    swept = varying(names, [o.params for o in outcomes])
+    if len(swept) < 2:
+        raise ValueError(HEAT_MAP_NEEDS)
+    x_name, y_name, *others = swept
+    xs = sorted({o.params[x_name] for o in outcomes})
+    ys = sorted({o.params[y_name] for o in outcomes})
+    title, descending = MEASURES[by]
+    best: Dict[Tuple[Any, Any], float] = {}
+    failed = set()
+    for o in outcomes:
+        cell = (o.params[x_name], o.params[y_name])
+        if o.error is not None:
+            failed.add(cell)
+            continue
+        value = float(o.result[by])
+        old = best.get(cell)
+        if old is None or (value > old if descending else value < old):
+            best[cell] = value
+    grid = np.full((len(ys), len(xs)), math.nan)
+    for (x, y), value in best.items():
+        grid[ys.index(y), xs.index(x)] = value
+    fig, ax = plt.subplots(figsize=(1.2 + 0.62 * max(len(xs), 5), 1.3 + 0.42 * max(len(ys), 5)),
+                           layout="constrained")
+    image = ax.imshow(grid, origin="lower", aspect="auto",
+                      cmap="RdYlGn" if descending else "RdYlGn_r")
+    fig.colorbar(image, ax=ax, label=f"{by}: {title}")
+    ax.set_xticks(range(len(xs)), [str(x) for x in xs])
+    ax.set_yticks(range(len(ys)), [str(y) for y in ys])
+    ax.set_xlabel(x_name)
+    ax.set_ylabel(y_name)
+    ax.set_title(f"{by} over {x_name} and {y_name}" +
+                 (f" (best over {', '.join(others)})" if others else ""), fontsize=10)
+    if len(xs) <= SHOWN_VALUES and len(ys) <= SHOWN_VALUES:
+        for (x, y), value in best.items():
+            ax.text(xs.index(x), ys.index(y), f"{value:.0f}" if by == "fills" else f"{value:.1f}",
+                    ha="center", va="center", fontsize=7)
+        for x, y in failed - best.keys():
+            ax.text(xs.index(x), ys.index(y), "failed", ha="center", va="center", fontsize=6,
+                    color="0.4")
+    save(fig, chart_path)

@@ -1,0 +1,69 @@
+// The public time functions: what Python cannot hold still writes and reads back, errors leave
+// the output alone, and milliseconds fold a leap second as a datetime does.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tavex/time.hpp"
+
+namespace {
+
+using tavex::DateTime;
+
+DateTime civil(std::int64_t y, unsigned mo, unsigned d, unsigned h, unsigned mi, unsigned s,
+               std::uint32_t ns) {
+  return DateTime::from_civil(y, mo, d, h, mi, s, ns).value();
+}
+
+struct FormatCase {
+  DateTime value;
+  const char* text;
+};
+
+class FormatOutsidePython : public ::testing::TestWithParam<FormatCase> {};
+
+TEST_P(FormatOutsidePython, WritesATextThatReadsBack) {
+  const auto& [value, text] = GetParam();
+  EXPECT_EQ(tavex::format_rfc3339(value), text);
+  DateTime back{};
+  ASSERT_EQ(tavex::parse_rfc3339(text, back), nullptr);
+  EXPECT_EQ(back, value);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, FormatOutsidePython,
+    ::testing::Values(
+        FormatCase{civil(2024, 1, 2, 3, 4, 5, 123'456'789), "2024-01-02T03:04:05.123456789+00:00"},
+        FormatCase{civil(2016, 12, 31, 23, 59, 60, 0), "2016-12-31T23:59:60+00:00"},
+        FormatCase{civil(2016, 12, 31, 23, 59, 60, 500'000'000), "2016-12-31T23:59:60.500+00:00"},
+        FormatCase{civil(0, 2, 29, 0, 0, 0, 1000), "0000-02-29T00:00:00.000001+00:00"},
+        FormatCase{civil(10000, 1, 1, 23, 58, 59, 0), "9999-12-31T23:59:59-23:59"},
+        FormatCase{civil(-1, 12, 31, 0, 1, 0, 0), "0000-01-01T00:00:00+23:59"}));
+
+TEST(Format, YearsNoOffsetReachesUseTheExpandedForm) {
+  EXPECT_EQ(tavex::format_rfc3339(civil(10000, 1, 1, 23, 59, 0, 0)),
+            "+010000-01-01T23:59:00+00:00");
+  EXPECT_EQ(tavex::format_rfc3339(civil(DateTime::kMinYear, 1, 1, 0, 0, 0, 0)),
+            "-262143-01-01T00:00:00+00:00");
+}
+
+TEST(Parse, AnErrorIsTheModulesTextAndLeavesTheOutputAlone) {
+  DateTime out{1, 2, 3};
+  EXPECT_STREQ(tavex::parse_rfc3339("2024-01-02T03:04:05", out), "premature end of input");
+  EXPECT_STREQ(tavex::parse_rfc3339("2023-02-29T00:00:00Z", out), "input is out of range");
+  EXPECT_EQ(out, (DateTime{1, 2, 3}));
+  ASSERT_EQ(tavex::parse_rfc3339("2024-01-02 03:04:05.1234567891\xE2\x88\x92" "01:30", out),
+            nullptr);
+  EXPECT_EQ(out, civil(2024, 1, 2, 4, 34, 5, 123'456'789));
+}
+
+TEST(UnixMs, RoundTripsAndFoldsTheLeapSecond) {
+  for (const std::int64_t ms : {INT64_C(-62135596800000), INT64_C(-1), INT64_C(0),
+                                INT64_C(1700000000123), INT64_C(253402300799999)})
+    EXPECT_EQ(tavex::to_unix_ms(tavex::from_unix_ms(ms).value()), ms) << ms;
+  EXPECT_EQ(tavex::to_unix_ms(civil(2016, 12, 31, 23, 59, 60, 250'000'000)),
+            tavex::to_unix_ms(civil(2016, 12, 31, 23, 59, 59, 250'000'000)));
+  EXPECT_FALSE(tavex::from_unix_ms(INT64_MIN));
+}
+
+}  // namespace
