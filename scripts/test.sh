@@ -86,7 +86,8 @@ step_example() {  # PYTHON: as the README's first command does, in a fresh venv,
     { [ "$(grep -c 'candles/s' "$TMP/report.txt")" = 2 ] && grep -q 'both made the same' "$TMP/report.txt"; } ||
         { echo "the report lacks the two throughputs, or the two runs differ"; return 1; }
     (cd "$TMP" && "$py" -m mypy.stubtest tavex_backtest._native)
-    (cd "$TMP" && "$py" -m pytest -q -p no:cacheprovider "$ROOT/examples/backtest/tests")
+    (cd "$TMP" && "$py" -m pytest -q -p no:cacheprovider "$ROOT/examples/backtest/tests") | tee "$TMP/pytest.txt"
+    detail "$(outcome "$TMP/pytest.txt")"
 }
 step_packaging() { bash scripts/check_packaging.sh "$1"; }
 step_consumer() { bash scripts/check_consumer.sh "$@"; }
