@@ -91,7 +91,10 @@ step_example() {  # PYTHON: as the README's first command does, in a fresh venv,
 }
 step_packaging() { bash scripts/check_packaging.sh "$1"; }
 step_consumer() { bash scripts/check_consumer.sh "$@"; }
-step_reliability() { bash scripts/reliability_long.sh --quick --strict; }
+step_reliability() {
+    tmpdir && bash scripts/reliability_long.sh --quick --strict | tee "$TMP/out" &&
+        detail "$(sed -n 's/^reliability summary: //p' "$TMP/out")"
+}
 step_faults() { bash scripts/faults.sh --quick && detail "$(grep -h -o -E '[0-9,]+ attempts.*' build/faults/*.log | head -1)"; }
 step_ppc64le() { tmpdir && bash scripts/ppc64le.sh | tee "$TMP/out" && detail "$(outcome "$TMP/out")"; }
 step_ppc64le-pypy() { PPC_PYTHON=pypy step_ppc64le; }
