@@ -3,8 +3,7 @@
 # contains (tavex_testing only in the second); installs the default wheel into a fresh venv and
 # checks the SDK query, then the testing wheel, and runs tests/py against the installed modules.
 #     bash scripts/check_packaging.sh [PYTHON]      (default: python3)
-# Needs a C++20 compiler; CMake and Ninja come from PyPI when absent. Leaves nothing behind unless
-# TAVEX_KEEP_DIST=DIR is set, in which case the sdist and the wheel are copied there.
+# Needs a C++20 compiler; CMake and Ninja come from PyPI when absent. Leaves nothing behind.
 set -euo pipefail
 
 source "$(dirname "${BASH_SOURCE[0]}")/check_common.sh" packaging
@@ -50,8 +49,6 @@ print(f"sdist: {len(names)} files")
 def wheel_names(path):
     with zipfile.ZipFile(path) as zf:
         return zf.namelist()
-
-
 wnames = wheel_names(wheel)
 print("wheel:", *sorted(wnames), sep="\n  ")
 top = {n.split("/", 1)[0] for n in wnames}
@@ -126,10 +123,6 @@ sys.exit(int(code))
 EOF
 TEST_SECONDS=$((SECONDS - t0))
 
-if [ -n "${TAVEX_KEEP_DIST:-}" ]; then
-    mkdir -p "$TAVEX_KEEP_DIST" && cp "$SDIST" "$WHEEL" "$TAVEX_KEEP_DIST"/
-    echo "kept in $TAVEX_KEEP_DIST: $(basename "$SDIST") $(basename "$WHEEL")"
-fi
 printf '\npackaging OK with %s: build %ds, install %ds, tests %ds, total %ds\n' \
     "$("$PY" -c 'import platform; print(platform.python_implementation(), platform.python_version())')" \
     "$BUILD_SECONDS" "$INSTALL_SECONDS" "$TEST_SECONDS" $((SECONDS - START))

@@ -1,417 +1,187 @@
 #!/usr/bin/env bash
-# The project's one test command. Run from anywhere in the repository:
-#     bash scripts/test.sh
-# On a fresh Debian 12 machine (as root) it installs what it needs from apt and PyPI, then runs:
-#   - the C++ unit tests and the fuzz-corpus replay (ctest),
-#   - for every interpreter found (the default python3, each pyenv CPython >= 3.9, Debian's
-#     /usr/bin/python3, PyPy 3): a venv in .venvs/<label>, `pip install .`, and pytest tests/py
-#     under three time zones (the module must never look at the local zone),
-#   - the optional steps scripts/check_stubs.sh, check_packaging.sh, check_consumer.sh, check_example.sh,
-#     reliability_quick.sh, faults.sh (allocation failures, quick form), ppc64le.sh, ppc64le_pypy.sh
-#     (each runs if the script exists).
-# It goes on after a failure so that the summary is complete, and exits non-zero if any step failed.
-#
-# Knobs (environment): TAVEX_TEST_JOBS   steps run at once (default 2, the machine's cores)
-#                      TAVEX_TEST_ONLY   space-separated steps to run, as labelled in the summary (e.g. "cpp cp3.12.1-pyenv")
-#                      TAVEX_SKIP_APT=1  never call apt-get
+# The project's one test command, locally and in CI (.ci/run):   bash scripts/test.sh
+# As root on Debian 12 it installs what it needs (scripts/provision.sh, then PyPI), runs every step
+# below two at a time, each under a time limit, goes on after a failure, prints a summary whose
+# last line is "N passed, N failed" (steps) and exits non-zero if any step failed.
+#   cpp             C++ unit tests and the fuzz-corpus replay (ctest)
+#   <interpreter>   each pyenv CPython >= 3.9, Debian's python3 and PyPy: a venv in .venvs/<label>,
+#                   pip install . (with tavex_testing), pytest tests/py under three time zones
+#   stubs, docs     on the default python3's venv: stubtest and mypy --strict; mkdocs build --strict
+#                   and every snippet of README.md and docs/ (tests/docs/snippets.py)
+#   packaging, consumer, example, reliability, faults, ppc64le, ppc64le-pypy: see docs/testing.md
+# Some steps alone: TAVEX_TEST_ONLY="cpp docs" bash scripts/test.sh (names as in the summary); one
+# step's function, without summary or time limit: bash scripts/test.sh --step NAME[=FUNCTION] [ARGS]
+# Knobs: TAVEX_TEST_JOBS (2), TAVEX_STEP_TIMEOUT (seconds per step, 1500), TAVEX_SKIP_APT=1.
 set -euo pipefail
-
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
-ROOT=$PWD
-LOGS=$ROOT/build/test-logs
-RESULTS=$LOGS/results
-rm -rf "$LOGS"
-mkdir -p "$RESULTS"
-
-JOBS=${TAVEX_TEST_JOBS:-2}
-ONLY=${TAVEX_TEST_ONLY:-}
-START=$SECONDS
-export DEBIAN_FRONTEND=noninteractive
-export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
+ROOT=$PWD LOGS=$PWD/build/test-logs
+export DEBIAN_FRONTEND=noninteractive PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
 unset PYTHONPATH PYTHONHOME PYTHONSTARTUP || true
-TEST_TIMEOUT=1200 # seconds for one pytest run; a hang must not eat CI's whole budget
 
-say() { printf '\n=== %s\n' "$*"; }
+# pip, without this machine's notes about unused local index folders
+pip_() { "$@" 2>&1 | { grep -v "^WARNING: Location 'file:" || true; }; return "${PIPESTATUS[0]}"; }
+detail() { echo "$*" >"$LOGS/$STEP.detail"; }  # the summary's last column
+tmpdir() { TMP=$(mktemp -d) && trap 'rm -rf "$TMP"' EXIT; }
+# the counts of a pytest run ("12 passed, 1 skipped"), without its time
+outcome() { grep -E '[0-9]+ (passed|failed|errors?|skipped)' "$1" | tail -1 | sed -E 's/=+//g; s/ in [0-9.]+s.*$//; s/^ +//'; }
 
-# record ORDER NAME STATUS VERSION SECONDS [DETAIL]  (STATUS is PASS, FAIL or SKIP)
-record() {
-    printf '%s\t%s\t%s\t%s\t%s\n' "$2" "$3" "$4" "$5" "${6:-}" >"$RESULTS/$1-$2"
+# ---------------------------------------------------------------- steps (run as: test.sh --step NAME ARGS)
+step_cpp() {
+    cmake -S . -B build/cpp -G Ninja -DTAVEX_TESTS=ON -DTAVEX_WERROR=ON
+    cmake --build build/cpp
+    ctest --test-dir build/cpp --output-on-failure -j2 --timeout 600
+    detail "g++ $(g++ -dumpfullversion)"
 }
-
-wanted() { [ -z "$ONLY" ] || [[ " $ONLY " == *" $1 "* ]]; }
-
-# ---------------------------------------------------------------- packages
-APT_PACKAGES=(g++ cmake ninja-build libgtest-dev python3-dev python3-venv python3-dbg
-              pypy3 pypy3-dev pypy3-venv clang libclang-rt-14-dev tzdata ca-certificates file git)
-
-install_packages() {
-    local missing=() p
-    for p in "$@"; do
-        dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null | grep -qx installed || missing+=("$p")
+step_py() {  # LABEL EXE
+    local venv=$ROOT/.venvs/$1 py=$ROOT/.venvs/$1/bin/python zone outcomes=() failed=""
+    # The venv is kept while it runs the same interpreter.
+    [ "$("$py" -c 'import sys; print(sys.version)' 2>/dev/null)" = "$("$2" -c 'import sys; print(sys.version)')" ] ||
+        { rm -rf "$venv" && "$2" -m venv "$venv"; }
+    pip_ "$py" -m pip install -q pytest hypothesis
+    # A build dir per venv: pyenv's and Debian's 3.11 share one wheel tag.
+    TAVEX_WERROR=ON TAVEX_TESTING=1 pip_ "$py" -m pip install -q . --config-settings=build-dir="build/py-$1"
+    (cd / && "$py" -c 'import tavex; print("imported", tavex.__file__)')
+    # The module never consults the local zone: the outcome must not depend on it.
+    for zone in UTC Asia/Shanghai America/New_York; do
+        TZ=$zone "$py" -m pytest tests/py -q -ra -p no:cacheprovider >"$LOGS/$1.${zone#*/}.txt" 2>&1 || failed+="$zone "
+        cat "$LOGS/$1.${zone#*/}.txt"
+        outcomes+=("$(outcome "$LOGS/$1.${zone#*/}.txt")")
     done
-    if [ ${#missing[@]} -eq 0 ]; then
-        echo "all ${#@} apt packages already installed"
-        return 0
-    fi
-    if [ "${TAVEX_SKIP_APT:-0}" = 1 ]; then
-        echo "missing apt packages (TAVEX_SKIP_APT=1, not installing): ${missing[*]}" >&2
-        return 1
-    fi
-    local sudo=()
-    [ "$(id -u)" = 0 ] || sudo=(sudo)
-    echo "installing: ${missing[*]}"
-    if ! { "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 update -qq &&
-           "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}"
-         } >"$LOGS/apt.log" 2>&1; then
-        tail -n 40 "$LOGS/apt.log"
-        return 1
-    fi
+    detail "${outcomes[0]} (x3 zones)"
+    [ -z "$failed" ] || { detail "pytest failed under TZ=$failed"; return 1; }
+    [ "${outcomes[0]}" = "${outcomes[1]}" ] && [ "${outcomes[0]}" = "${outcomes[2]}" ] ||
+        { detail "outcome depends on TZ: ${outcomes[*]}"; return 1; }
 }
-
-say "apt packages"
-t0=$SECONDS
-if install_packages "${APT_PACKAGES[@]}"; then
-    record 00 apt PASS - $((SECONDS - t0))
-else
-    record 00 apt FAIL - $((SECONDS - t0)) "apt-get failed"
-fi
-
-# ---------------------------------------------------------------- steps
-job_cpp() {
-    local dir=build/cpp ver
-    ver=$(g++ -dumpfullversion 2>/dev/null || echo '?')
-    local gen=(-G Ninja)
-    [ -f "$dir/CMakeCache.txt" ] && gen=() # keep whatever generator an existing build dir has
-    if ! cmake -S . -B "$dir" "${gen[@]}" -DTAVEX_TESTS=ON -DTAVEX_WERROR=ON; then
-        record 01 cpp FAIL "g++ $ver" $((SECONDS - T0)) "configure failed"; return
-    fi
-    if ! cmake --build "$dir"; then
-        record 01 cpp FAIL "g++ $ver" $((SECONDS - T0)) "build failed"; return
-    fi
-    if ctest --test-dir "$dir" --output-on-failure -j2 --timeout 600; then
-        record 01 cpp PASS "g++ $ver" $((SECONDS - T0))
-    else
-        record 01 cpp FAIL "g++ $ver" $((SECONDS - T0)) "ctest failed"
-    fi
+step_stubs() {  # VENV-PYTHON: the installed stubs are those of stubs/, and hold against the modules
+    local py m && py=$(cd "$(dirname "$1")" && pwd)/$(basename "$1") && tmpdir
+    pip_ "$py" -m pip install -q mypy
+    for m in tavex tavex_testing; do
+        cmp "$("$py" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')/$m-stubs/__init__.pyi" \
+            "stubs/$m-stubs/__init__.pyi" || { echo "stale stubs: pip install . again"; return 1; }
+    done
+    (cd "$TMP" && "$py" -m mypy.stubtest tavex tavex_testing)
+    # tests/typing/usage.py also asserts the misuses the stubs must reject; it then runs, to hold
+    # the types to the behaviour (its last check's internal failure writes to stderr).
+    "$py" -m mypy --strict --no-incremental --cache-dir "$TMP/cache" tests/typing/usage.py examples/*.py \
+        examples/backtest/tavex_backtest
+    "$py" tests/typing/usage.py 2>"$TMP/usage.err" || { cat "$TMP/usage.err"; return 1; }
 }
-
-# The outcome counts of a pytest run ("12 passed, 1 skipped"), without the timing.
-outcome() {
-    grep -E '[0-9]+ (passed|failed|error|errors|skipped|xfailed|xpassed|deselected)\b' "$1" | tail -n 1 \
-        | sed -E 's/=+//g; s/ in [0-9.]+s.*$//; s/^ +//; s/ +$//'
+step_docs() {  # VENV-PYTHON: the site builds, and every snippet runs or compiles
+    local py=$1 && tmpdir
+    pip_ "$py" -m pip install -q mkdocs-material scikit-build-core
+    pip_ "$py" -m pip install -q --no-build-isolation "./examples/backtest[test]"
+    NO_MKDOCS_2_WARNING=1 "$py" -m mkdocs build --strict --site-dir build/site
+    "$py" tests/docs/snippets.py README.md docs/*.md | tee "$TMP/snippets.txt"
+    detail "$(tail -n 1 "$TMP/snippets.txt")"
 }
-
-# run_pytest LOG TZ ARGS...: pytest tests/py from the repository root with the venv's pytest.
-run_pytest() {
-    local log=$1 zone=$2 rc=0 t=$SECONDS; shift 2
-    echo "--- pytest, TZ=$zone"
-    TZ=$zone timeout --kill-after=30 "$TEST_TIMEOUT" "$VENV/bin/python" -m pytest tests/py "$@" >"$log" 2>&1 || rc=$?
-    cat "$log"
-    echo "pytest, TZ=$zone: $((SECONDS - t))s"
-    [ $rc -eq 124 ] && echo "pytest timed out after ${TEST_TIMEOUT}s"
-    [ $rc -eq 5 ] && echo "pytest collected no tests"
-    return $rc
+step_example() {  # PYTHON: as the README's first command does, in a fresh venv, from the wheel
+    tmpdir && "$1" -m venv "$TMP/venv"
+    local py=$TMP/venv/bin/python
+    TAVEX_WERROR=ON pip_ "$py" -m pip wheel -q . -w "$TMP/dist" --no-deps --config-settings=build-dir=build/example-tavex
+    # The example's build is isolated: its native module is made through the installed wheel's SDK.
+    pip_ "$py" -m pip install -q --find-links "$TMP/dist" tavex "./examples/backtest[test]" pytest mypy \
+        --config-settings=cmake.define.BACKTEST_WERROR=ON
+    (cd "$TMP" && "$py" -m tavex_backtest --rows 2000 --no-progress) | tee "$TMP/report.txt"
+    { [ "$(grep -c 'candles/s' "$TMP/report.txt")" = 2 ] && grep -q 'both made the same' "$TMP/report.txt"; } ||
+        { echo "the report lacks the two throughputs, or the two runs differ"; return 1; }
+    (cd "$TMP" && "$py" -m mypy.stubtest tavex_backtest._native)
+    (cd "$TMP" && "$py" -m pytest -q -p no:cacheprovider "$ROOT/examples/backtest/tests") | tee "$TMP/pytest.txt"
+    detail "$(outcome "$TMP/pytest.txt")"
 }
-
-# job_python ORDER LABEL EXE: venv, install, test.
-job_python() {
-    local order=$1 label=$2 exe=$3 ver fail=""
-    VENV=$ROOT/.venvs/$label
-    ver=$("$exe" -c 'import platform; print(platform.python_implementation(), platform.python_version())')
-    echo "interpreter: $exe ($ver)"
-
-    # Reuse the venv if it still runs the same interpreter.
-    if [ -x "$VENV/bin/python" ] && [ "$("$VENV/bin/python" -c 'import sys; print(sys.version)' 2>/dev/null)" = \
-         "$("$exe" -c 'import sys; print(sys.version)')" ]; then
-        echo "reusing $VENV"
-    else
-        rm -rf "$VENV"
-        if ! "$exe" -m venv "$VENV"; then
-            record "$order" "$label" FAIL "$ver" $((SECONDS - T0)) "venv creation failed"; return
-        fi
-    fi
-    local reqs=(pytest hypothesis)
-    [ -f tests/py/requirements.txt ] && reqs+=(-r tests/py/requirements.txt)
-    # (grep drops this machine's notes about unused local index folders)
-    if ! "$VENV/bin/python" -m pip install -q "${reqs[@]}" 2>&1 | { grep -v "^WARNING: Location 'file:" || true; }; then
-        record "$order" "$label" FAIL "$ver" $((SECONDS - T0)) "pip install of test requirements failed"; return
-    fi
-    # A build dir of its own per venv: pyenv's and Debian's 3.11 share one wheel tag.
-    echo "venv and test requirements: $((SECONDS - T0))s"
-    local t=$SECONDS
-    echo "--- pip install . (TAVEX_WERROR=ON TAVEX_TESTING=1, build dir build/py-$label)"
-    if ! TAVEX_WERROR=ON TAVEX_TESTING=1 "$VENV/bin/python" -m pip install -q . --config-settings=build-dir="build/py-$label" 2>&1 \
-            | { grep -v "^WARNING: Location 'file:" || true; }; then
-        record "$order" "$label" FAIL "$ver" $((SECONDS - T0)) "pip install . failed"; return
-    fi
-    echo "pip install .: $((SECONDS - t))s"
-    # Import from a neutral folder so that only the installed copy can be found.
-    if ! (cd / && "$VENV/bin/python" -c 'import tavex; print("imported", tavex.__file__)'); then
-        record "$order" "$label" FAIL "$ver" $((SECONDS - T0)) "import tavex failed"; return
-    fi
-
-    local utc ny sh
-    run_pytest "$LOGS/$label.utc.txt" UTC -ra || fail+="UTC "
-    run_pytest "$LOGS/$label.shanghai.txt" Asia/Shanghai -q -p no:cacheprovider || fail+="Asia/Shanghai "
-    run_pytest "$LOGS/$label.newyork.txt" America/New_York -q -p no:cacheprovider || fail+="America/New_York "
-    utc=$(outcome "$LOGS/$label.utc.txt"); sh=$(outcome "$LOGS/$label.shanghai.txt"); ny=$(outcome "$LOGS/$label.newyork.txt")
-    if [ -n "$fail" ]; then
-        record "$order" "$label" FAIL "$ver" $((SECONDS - T0)) "pytest failed under TZ=${fail% } [UTC: $utc]"
-    elif [ "$utc" != "$sh" ] || [ "$utc" != "$ny" ]; then
-        record "$order" "$label" FAIL "$ver" $((SECONDS - T0)) "outcome depends on TZ: UTC [$utc] Shanghai [$sh] New York [$ny]"
-    else
-        record "$order" "$label" PASS "$ver" $((SECONDS - T0)) "$utc (x3 zones)"
-    fi
+step_packaging() { bash scripts/check_packaging.sh "$1"; }
+step_consumer() { bash scripts/check_consumer.sh "$@"; }
+step_reliability() {
+    tmpdir && bash scripts/reliability_long.sh --quick --strict | tee "$TMP/out" &&
+        detail "$(sed -n 's/^reliability summary: //p' "$TMP/out")"
 }
+step_faults() { bash scripts/faults.sh --quick && detail "$(grep -h -o -E '[0-9,]+ attempts.*' build/faults/*.log | head -1)"; }
+step_ppc64le() { tmpdir && bash scripts/ppc64le.sh | tee "$TMP/out" && detail "$(outcome "$TMP/out")"; }
+step_ppc64le-pypy() { PPC_PYTHON=pypy step_ppc64le; }
 
-job_packaging() {
-    if bash scripts/check_packaging.sh "$1"; then
-        record 72 packaging PASS "$2" $((SECONDS - T0))
-    else
-        record 72 packaging FAIL "$2" $((SECONDS - T0)) "scripts/check_packaging.sh failed"
-    fi
-}
+if [ "${1:-}" = --step ]; then mkdir -p "$LOGS" && STEP=${2%%=*} && "step_${2#*=}" "${@:3}"; exit; fi
 
-job_consumer() {  # job_consumer PYTHON...: a downstream package built against the installed SDK
-    if bash scripts/check_consumer.sh "$@"; then
-        record 74 consumer PASS "${CONSUMER_LABELS% }" $((SECONDS - T0))
-    else
-        record 74 consumer FAIL "${CONSUMER_LABELS% }" $((SECONDS - T0)) "scripts/check_consumer.sh failed"
-    fi
+# ---------------------------------------------------------------- jobs: steps in a row, two jobs at once
+rm -rf "$LOGS" && mkdir -p "$LOGS"
+ONLY=${TAVEX_TEST_ONLY:-} LIMIT=${TAVEX_STEP_TIMEOUT:-1500} N=0 START=$SECONDS
+declare -A RUNNING=()
+job() {  # job NAME[=FUNCTION] ARGS... [\; NAME ARGS...]...: the steps of one job, in order
+    local steps=() names=() s
+    for s in "$@"; do [ "$s" = ";" ] && { steps+=("${names[*]}"); names=(); } || names+=("$(printf %q "$s")"); done
+    steps+=("${names[*]}")
+    while [ "$(jobs -rp | wc -l)" -ge "${TAVEX_TEST_JOBS:-2}" ]; do reap; done
+    N=$((N + 1))
+    for s in "${steps[@]}"; do
+        eval "set -- $s"
+        name=${1%%=*} t=$SECONDS rc=0
+        [ -z "$ONLY" ] || [[ " $ONLY " == *" $name "* ]] || continue
+        echo "=== $name"
+        timeout -k 30 "$LIMIT" bash scripts/test.sh --step "$@" </dev/null || rc=$?
+        [ $rc -ne 124 ] || echo "timed out after ${LIMIT}s" >"$LOGS/$name.detail"
+        printf '%s\t%s\t%s\t%s\n' "$name" "$([ $rc = 0 ] && echo PASS || echo FAIL)" $((SECONDS - t)) \
+            "$(cat "$LOGS/$name.detail" 2>/dev/null)" >"$LOGS/$name.result"
+    done >"$LOGS/job-$N.log" 2>&1 </dev/null &
+    RUNNING[$!]=$N
 }
-
-job_example() {
-    if bash scripts/check_example.sh "$1"; then
-        record 73 example PASS "$2" $((SECONDS - T0))
-    else
-        record 73 example FAIL "$2" $((SECONDS - T0)) "scripts/check_example.sh failed"
-    fi
-}
-
-job_reliability() {
-    if bash scripts/reliability_quick.sh --strict; then  # test.sh installed every tool it needs
-        record 75 reliability PASS - $((SECONDS - T0))
-    else
-        record 75 reliability FAIL - $((SECONDS - T0)) "scripts/reliability_quick.sh failed"
-    fi
-}
-
-job_faults() {
-    if bash scripts/faults.sh --quick; then
-        record 77 faults PASS - $((SECONDS - T0)) "$(grep -h -o -E '[0-9,]+ attempts.*' build/faults/*.log 2>/dev/null | head -1)"
-    else
-        record 77 faults FAIL - $((SECONDS - T0)) "scripts/faults.sh --quick failed"
-    fi
-}
-
-job_ppc64le() {
-    if bash scripts/ppc64le.sh; then
-        record 80 ppc64le PASS "qemu ppc64le" $((SECONDS - T0))
-    else
-        record 80 ppc64le FAIL "qemu ppc64le" $((SECONDS - T0)) "scripts/ppc64le.sh failed"
-    fi
-}
-
-job_ppc64le_pypy() {
-    if bash scripts/ppc64le_pypy.sh; then
-        record 81 ppc64le-pypy PASS "qemu ppc64le PyPy" $((SECONDS - T0))
-    else
-        record 81 ppc64le-pypy FAIL "qemu ppc64le PyPy" $((SECONDS - T0)) "scripts/ppc64le_pypy.sh failed"
-    fi
-}
-
-# ---------------------------------------------------------------- a small job pool
-declare -A JOB_NAME=()
-start_job() { # start_job NAME FUNCTION ARGS...
-    local name=$1; shift
-    while [ "$(jobs -rp | wc -l)" -ge "$JOBS" ]; do reap_one; done
-    echo "started: $name"
-    ( set +e; T0=$SECONDS; "$@" ) >"$LOGS/$name.log" 2>&1 </dev/null &
-    JOB_NAME[$!]=$name
-}
-reap_one() {
+reap() {
     local pid=""
     wait -n -p pid || true
-    [ -n "$pid" ] || return 0
-    say "${JOB_NAME[$pid]} (log: build/test-logs/${JOB_NAME[$pid]}.log)"
-    cat "$LOGS/${JOB_NAME[$pid]}.log"
-    compgen -G "$RESULTS/*-${JOB_NAME[$pid]}" >/dev/null ||
-        record 99 "${JOB_NAME[$pid]}" FAIL - 0 "ended without a result (see its log)"
-    unset "JOB_NAME[$pid]"
-}
-reap_all() { while [ ${#JOB_NAME[@]} -gt 0 ]; do reap_one; done; }
-
-# ---------------------------------------------------------------- interpreters
-# probe EXE -> "IMPL VERSION REALPATH", or nothing if it does not run
-probe() {
-    "$1" -c 'import os, platform, sys
-print(platform.python_implementation(), platform.python_version(), os.path.realpath(sys.executable))' 2>/dev/null || true
+    [ -n "$pid" ] && [ -n "${RUNNING[$pid]:-}" ] || return 0
+    cat "$LOGS/job-${RUNNING[$pid]}.log" && unset "RUNNING[$pid]"
 }
 
+# ---------------------------------------------------------------- interpreters, then the jobs, longest first
+# (the ppc64le steps provision their own packages, beside the other jobs)
+bash scripts/provision.sh base reliability || { echo "apt failed"; exit 1; }
 declare -A SEEN=()
-LABELS=() EXES=()
-DEFAULT_LABEL=""
-add_interp() { # add_interp LABEL EXE -> adds unless the same executable is already there
-    local label=$1 exe=$2 info impl ver real
-    info=$(probe "$exe")
-    [ -n "$info" ] || { echo "not usable: $exe"; return 1; }
-    read -r impl ver real <<<"$info"
-    if [ -n "${SEEN[$real]:-}" ]; then
-        REPLY=${SEEN[$real]}; return 0
-    fi
-    SEEN[$real]=$label
-    LABELS+=("$label"); EXES+=("$real")
-    REPLY=$label
-}
-
-say "interpreters"
-PYENV_ROOT=${PYENV_ROOT:-/root/.pyenv}
-for exe in "$PYENV_ROOT"/versions/*/bin/python3; do
-    [ -x "$exe" ] || continue
-    read -r impl ver _ <<<"$(probe "$exe")"
-    if [ "${impl:-}" != CPython ]; then echo "skipped (not CPython): $exe"; continue; fi
-    if ! "$exe" -c 'import sys; sys.exit(sys.version_info < (3, 9))'; then echo "skipped (< 3.9): $exe"; continue; fi
-    add_interp "cp$ver-pyenv" "$exe" || true
+CPYTHONS=() PYPY="" DEFAULT=""
+default=$(python3 -c 'import os, sys; print(os.path.realpath(sys.executable))' 2>/dev/null || true)
+for exe in "${PYENV_ROOT:-/root/.pyenv}"/versions/*/bin/python3 /usr/bin/python3 /usr/bin/pypy3; do
+    read -r label real < <("$exe" -c 'import os, platform, sys
+ok = sys.version_info >= (3, 9) and sys.implementation.name in ("cpython", "pypy")
+v = platform.python_version()
+print(("cp" + v if sys.implementation.name == "cpython" else "pypy%s-%d.%d.%d" % ((v,) + sys.pypy_version_info[:3])) if ok else "-",
+      os.path.realpath(sys.executable))' 2>/dev/null) || continue
+    [ "$label" != - ] && [ -z "${SEEN[$real]:-}" ] || continue
+    SEEN[$real]=1
+    case $exe in */.pyenv/*) label+=-pyenv ;; /usr/bin/python3) label+=-debian ;; esac
+    [ "$real" != "$default" ] || DEFAULT="$label $real"
+    [[ $label == pypy* ]] && PYPY="$label $real" || CPYTHONS+=("$label $real")
 done
-if [ -x /usr/bin/python3 ]; then
-    read -r impl ver _ <<<"$(probe /usr/bin/python3)"
-    add_interp "cp$ver-debian" /usr/bin/python3 || true
-else
-    echo "absent: Debian's /usr/bin/python3"
-fi
-if command -v python3 >/dev/null; then
-    read -r impl ver _ <<<"$(probe python3)"
-    if [ "${impl:-}" = CPython ]; then
-        add_interp "cp$ver-default" "$(command -v python3)" && DEFAULT_LABEL=$REPLY
-    fi
-fi
-PYPY=$(command -v pypy3 || true)
-PYPY_LABEL=""
-if [ -n "$PYPY" ]; then
-    read -r impl ver _ <<<"$(probe "$PYPY")"
-    pypy_ver=$("$PYPY" -c 'import sys; print("%d.%d.%d" % sys.pypy_version_info[:3])' 2>/dev/null || echo '?')
-    add_interp "pypy$ver-$pypy_ver" "$PYPY" && PYPY_LABEL=$REPLY
-else
-    echo "absent: pypy3"
-fi
-n_cpython=0
-for label in "${LABELS[@]}"; do [[ $label == cp* ]] && n_cpython=$((n_cpython + 1)); done
-# A bare Debian 12 has one release CPython; its debug build (python3-dbg, another ABI with
-# reference-count checks) then stands in as the second.
-if [ "$n_cpython" -lt 2 ] && [ -x /usr/bin/python3-dbg ]; then
-    read -r impl ver _ <<<"$(probe /usr/bin/python3-dbg)"
-    if [ "${impl:-}" = CPython ] && add_interp "cp$ver-debian-dbg" /usr/bin/python3-dbg; then
-        echo "fewer than two release CPythons: Debian's debug build added"
-        n_cpython=$((n_cpython + 1))
-    fi
-fi
-for i in "${!LABELS[@]}"; do printf '  %-24s %s\n' "${LABELS[$i]}" "${EXES[$i]}"; done
-[ -n "$DEFAULT_LABEL" ] && echo "default python3: $DEFAULT_LABEL"
-missing_req=""
-[ -n "$PYPY_LABEL" ] || missing_req+="PyPy 3 missing; "
-[ "$n_cpython" -ge 2 ] || missing_req+="only $n_cpython CPython(s) found, need 2; "
-if [ -n "$missing_req" ]; then
-    record 02 interpreters FAIL - 0 "${missing_req%; }"
-else
-    record 02 interpreters PASS - 0 "$n_cpython CPython + PyPy"
-fi
+# A bare Debian 12 has one release CPython: its debug build stands in as the second.
+[ ${#CPYTHONS[@]} -ge 2 ] || [ ! -x /usr/bin/python3-dbg ] || CPYTHONS+=("cp-debian-dbg /usr/bin/python3-dbg")
+[ -n "$DEFAULT" ] || DEFAULT=${CPYTHONS[0]:-}
+printf 'interpreters:\n'; printf '  %s\n' "${CPYTHONS[@]}" "$PYPY"; echo "default: $DEFAULT"
+read -r PYPY_LABEL PYPY_EXE <<<"$PYPY"
+read -r DEFAULT_LABEL DEFAULT_EXE <<<"$DEFAULT"
 
-# ---------------------------------------------------------------- run
-say "running with $JOBS jobs at once; each job's log is printed when it ends"
-# Longest first: PyPy, PyPy under emulation, the sanitizer build, CPython under emulation; then the CPythons.
-if [ -n "$PYPY_LABEL" ] && wanted "$PYPY_LABEL"; then
-    for i in "${!LABELS[@]}"; do
-        [ "${LABELS[$i]}" = "$PYPY_LABEL" ] && start_job "$PYPY_LABEL" job_python 50 "$PYPY_LABEL" "${EXES[$i]}"
-    done
-fi
-if [ -f scripts/ppc64le_pypy.sh ]; then
-    wanted ppc64le-pypy && start_job ppc64le-pypy job_ppc64le_pypy
-else
-    record 81 ppc64le-pypy SKIP - 0 "scripts/ppc64le_pypy.sh not present"
-fi
-# Its own build dirs and the base interpreter: safe beside the venv jobs.
-if [ -f scripts/reliability_quick.sh ]; then
-    wanted reliability && start_job reliability job_reliability
-else
-    record 75 reliability SKIP - 0 "scripts/reliability_quick.sh not present"
-fi
-wanted cpp && start_job cpp job_cpp
-if [ -f scripts/faults.sh ]; then
-    wanted faults && start_job faults job_faults
-else
-    record 77 faults SKIP - 0 "scripts/faults.sh not present"
-fi
-if [ -f scripts/ppc64le.sh ]; then
-    wanted ppc64le && start_job ppc64le job_ppc64le
-else
-    record 80 ppc64le SKIP - 0 "scripts/ppc64le.sh not present"
-fi
-for i in "${!LABELS[@]}"; do
-    [ "${LABELS[$i]}" = "$PYPY_LABEL" ] && continue
-    wanted "${LABELS[$i]}" && start_job "${LABELS[$i]}" job_python $((10 + i)) "${LABELS[$i]}" "${EXES[$i]}"
+[ -z "$PYPY" ] || job "$PYPY_LABEL=py" "$PYPY_LABEL" "$PYPY_EXE"
+job ppc64le-pypy
+job reliability
+job cpp
+job faults
+job ppc64le
+for c in "${CPYTHONS[@]}"; do
+    read -r label exe <<<"$c"
+    if [ "$label" = "$DEFAULT_LABEL" ]; then
+        job "$label=py" "$label" "$exe" \; stubs "$ROOT/.venvs/$label/bin/python" \; docs "$ROOT/.venvs/$label/bin/python"
+    else job "$label=py" "$label" "$exe"; fi
 done
-DEFAULT_EXE=""
-for i in "${!LABELS[@]}"; do [ "${LABELS[$i]}" = "$DEFAULT_LABEL" ] && DEFAULT_EXE=${EXES[$i]}; done
-if [ ! -f scripts/check_packaging.sh ]; then
-    record 72 packaging SKIP - 0 "scripts/check_packaging.sh not present"
-elif [ -z "$DEFAULT_EXE" ]; then
-    record 72 packaging SKIP - 0 "no default python3"
-elif wanted packaging; then
-    start_job packaging job_packaging "$DEFAULT_EXE" "$DEFAULT_LABEL"
-fi
-CONSUMER_PYTHONS=() CONSUMER_LABELS=""
-for i in "${!LABELS[@]}"; do
-    case ${LABELS[$i]} in
-        "$DEFAULT_LABEL" | "$PYPY_LABEL") CONSUMER_PYTHONS+=("${EXES[$i]}"); CONSUMER_LABELS+="${LABELS[$i]} " ;;
-    esac
-done
-if [ ! -f scripts/check_consumer.sh ]; then
-    record 74 consumer SKIP - 0 "scripts/check_consumer.sh not present"
-elif [ ${#CONSUMER_PYTHONS[@]} -eq 0 ]; then
-    record 74 consumer SKIP - 0 "no default python3 and no PyPy"
-elif wanted consumer; then
-    start_job consumer job_consumer "${CONSUMER_PYTHONS[@]}"
-fi
-if [ ! -f scripts/check_example.sh ]; then
-    record 73 example SKIP - 0 "scripts/check_example.sh not present"
-elif [ -z "$DEFAULT_EXE" ]; then
-    record 73 example SKIP - 0 "no default python3"
-elif wanted example; then
-    start_job example job_example "$DEFAULT_EXE" "$DEFAULT_LABEL"
-fi
-reap_all
-
-# The stub check installs mypy into the default venv: it runs once nothing else does.
-if [ -f scripts/check_stubs.sh ]; then
-    if [ -z "$DEFAULT_LABEL" ]; then
-        record 70 stubs SKIP - 0 "no default python3"
-    elif wanted stubs; then
-        say "stubs: bash scripts/check_stubs.sh .venvs/$DEFAULT_LABEL/bin/python"
-        t0=$SECONDS
-        if bash scripts/check_stubs.sh "$ROOT/.venvs/$DEFAULT_LABEL/bin/python" </dev/null; then
-            record 70 stubs PASS "$DEFAULT_LABEL" $((SECONDS - t0))
-        else
-            record 70 stubs FAIL "$DEFAULT_LABEL" $((SECONDS - t0)) "scripts/check_stubs.sh failed"
-        fi
-    fi
-else
-    record 70 stubs SKIP - 0 "scripts/check_stubs.sh not present"
-fi
+job packaging "$DEFAULT_EXE"
+job consumer "$DEFAULT_EXE" ${PYPY_EXE:+"$PYPY_EXE"}
+job example "$DEFAULT_EXE"
+while [ ${#RUNNING[@]} -gt 0 ]; do reap; done
 
 # ---------------------------------------------------------------- summary
-say "summary (logs in build/test-logs)"
+echo && echo "=== summary (logs in build/test-logs)"
 passed=0 failed=0
-for f in "$RESULTS"/*; do
-    IFS=$'\t' read -r name status ver secs detail <"$f"
-    if [ "$name" = "$DEFAULT_LABEL" ]; then name="$name (default)"; fi
-    printf '%-4s  %-28s %-18s %5ss  %s\n' "$status" "$name" "$ver" "$secs" "$detail"
-    # The set-up rows (apt, interpreters) count only when they fail.
-    case $status/$name in
-        PASS/apt | PASS/interpreters) ;;
-        PASS/*) passed=$((passed + 1)) ;;
-        FAIL/*) failed=$((failed + 1)) ;;
-    esac
+[ -n "$PYPY" ] && [ ${#CPYTHONS[@]} -ge 2 ] ||
+    { failed=1 && echo "FAIL  interpreters: need PyPy and two CPythons"; }
+for f in "$LOGS"/*.result; do
+    [ -e "$f" ] || continue
+    IFS=$'\t' read -r name status secs what <"$f"
+    printf '%-4s  %-26s %5ss  %s\n' "$status" "$name" "$secs" "$what"
+    [ "$status" = PASS ] && passed=$((passed + 1)) || failed=$((failed + 1))
 done
 echo "total time: $((SECONDS - START))s"
 echo "$passed passed, $failed failed"
