@@ -23,7 +23,6 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-import tempfile
 import time
 from dataclasses import dataclass
 from datetime import datetime, timedelta
@@ -36,7 +35,7 @@ from tavex_backtest.inputs import (
     Progress,
     check,
     counts,
-    generate_csv,
+    generated_input,
     percent,
     report_skipped,
 )
@@ -159,16 +158,7 @@ def main(argv: list[str] | None = None) -> int:
         if args.path is not None:
             return process(args.path, show_progress, args.max_skipped)
         rows = DEFAULT_ROWS if args.rows is None else args.rows
-        with tempfile.TemporaryDirectory(prefix="daily_bars-") as tmp:
-            path = args.save or os.path.join(tmp, "min1.csv")
-            try:
-                out = open(path, "w", newline="", encoding="utf-8")
-            except OSError as exc:
-                raise InputError(f"cannot write {path}: {exc.strerror or exc}") from None
-            with out:
-                generate_csv(out, rows, args.seed, Progress("generating", show_progress))
-            name = f"{rows:,} generated rows, seed {args.seed}" + (
-                f", saved in {path}" if args.save else "")
+        with generated_input(rows, args.seed, args.save, show_progress, "rows") as (path, name):
             return process(path, show_progress, args.max_skipped, name)
     except InputError as exc:
         print(f"daily_bars: {exc}", file=sys.stderr)

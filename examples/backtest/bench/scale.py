@@ -46,7 +46,7 @@ print(json.dumps({"rate": candles / elapsed,
 """
 GENERATE = """
 import sys
-from tavex_backtest.cli import generate_csv
+from tavex_backtest.inputs import generate_csv
 with open(sys.argv[1], "w", newline="", encoding="utf-8") as out:
     generate_csv(out, int(sys.argv[2]), 7)
 """

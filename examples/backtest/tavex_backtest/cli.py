@@ -20,7 +20,6 @@ import argparse
 import math
 import os
 import sys
-import tempfile
 from dataclasses import dataclass
 from typing import Any, Callable, Sequence
 
@@ -42,7 +41,7 @@ from .inputs import (
     Progress,
     check,
     counts,
-    generate_csv,
+    generated_input,
     percent,
     report_skipped,
 )
@@ -324,16 +323,8 @@ def main(argv: list[str] | None = None) -> int:
         if args.path is not None:
             return dispatch(args, args.path, options)
         rows = DEFAULT_ROWS if args.rows is None else args.rows
-        with tempfile.TemporaryDirectory(prefix="tavex-backtest-") as tmp:
-            path = args.save or os.path.join(tmp, "min1.csv")
-            try:
-                out = open(path, "w", newline="", encoding="utf-8")
-            except OSError as exc:
-                raise InputError(f"cannot write {path}: {exc.strerror or exc}") from None
-            with out:
-                generate_csv(out, rows, args.seed, Progress("generating", options["show_progress"]))
-            name = f"{rows:,} generated candles, seed {args.seed}" + (
-                f", saved in {path}" if args.save else "")
+        with generated_input(rows, args.seed, args.save, options["show_progress"],
+                             "candles") as (path, name):
             return dispatch(args, path, options, input_name=name)
     except (InputError, ValueError) as exc:  # ValueError: the sweep's options
         print(f"tavex_backtest: {exc}", file=sys.stderr)

@@ -9,12 +9,15 @@ read (``DEFAULT_MAX_SKIPPED`` unless the command is told otherwise).
 from __future__ import annotations
 
 import argparse
+import contextlib
 import math
+import os
 import random
 import sys
+import tempfile
 import time
 from datetime import datetime, timedelta, timezone
-from typing import Protocol, TextIO
+from typing import Iterator, Protocol, TextIO
 
 from .pure import CSV_COLUMNS
 
@@ -135,3 +138,18 @@ def check(feed: Accounted, max_skipped: float) -> None:
     if share > max_skipped:
         raise InputError(f"{feed.path}: {share:.1f}% of the lines skipped, more than the "
                          f"{max_skipped:g}% allowed (--max-skipped): {counts(feed)}")
+
+
+@contextlib.contextmanager
+def generated_input(rows: int, seed: int, save: str | None, show_progress: bool,
+                    what: str) -> Iterator[tuple[str, str]]:
+    """A generated input file (in `save`, or a temporary one) and its name for the report."""
+    with tempfile.TemporaryDirectory(prefix="tavex-backtest-") as tmp:
+        path = save or os.path.join(tmp, "min1.csv")
+        try:
+            out = open(path, "w", newline="", encoding="utf-8")
+        except OSError as exc:
+            raise InputError(f"cannot write {path}: {exc.strerror or exc}") from None
+        with out:
+            generate_csv(out, rows, seed, Progress("generating", show_progress))
+        yield path, f"{rows:,} generated {what}, seed {seed}" + (f", saved in {path}" if save else "")
