@@ -32,5 +32,8 @@ export DEBIAN_FRONTEND=noninteractive
 apt=(apt-get -o DPkg::Lock::Timeout=600 -qq)
 [[ " ${missing[*]}" != *:ppc64el* ]] || dpkg --print-foreign-architectures | grep -qx ppc64el ||
     dpkg --add-architecture ppc64el
-{ "${apt[@]}" update && "${apt[@]}" install -y --no-install-recommends "${missing[@]}"; } >build/apt.log 2>&1 ||
+# A mirror in the middle of a sync fails one index now and then: try the update again, and let
+# the install decide (the lists that did arrive are enough when they hold what is missing).
+{ for try in 1 2 3; do "${apt[@]}" update && break; echo "apt-get update failed ($try of 3)"; sleep $((try * 15)); done
+  "${apt[@]}" install -y --no-install-recommends "${missing[@]}"; } >build/apt.log 2>&1 ||
     { tail -n 40 build/apt.log; exit 1; }
