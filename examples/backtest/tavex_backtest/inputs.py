@@ -17,9 +17,10 @@ import sys
 import tempfile
 import time
 from datetime import datetime, timedelta, timezone
-from typing import Iterator, Protocol, TextIO
+from typing import Iterator, TextIO
 
 from .pure import CSV_COLUMNS
+from .records import Accounted
 
 DEFAULT_MAX_SKIPPED = 1.0  # percent of the data lines read
 GENERATED_START = datetime(2024, 3, 8, tzinfo=timezone.utc)
@@ -92,23 +93,6 @@ def generate_csv(out: TextIO, rows: int, seed: int, progress: Progress | None = 
             progress.update(i, i, rows)
     if progress is not None:
         progress.clear()
-
-
-class Accounted(Protocol):
-    """What a feed tells of the lines it read."""
-
-    @property
-    def path(self) -> str: ...
-    @property
-    def read(self) -> int: ...
-    @property
-    def rows(self) -> int: ...
-    @property
-    def skipped(self) -> int: ...
-    @property
-    def reasons(self) -> dict[str, int]: ...
-    @property
-    def bad_rows(self) -> list[str]: ...
 
 
 def counts(feed: Accounted) -> str:

@@ -105,10 +105,9 @@ C_co = TypeVar("C_co", bound=CandleLike, covariant=True)
 C_contra = TypeVar("C_contra", bound=CandleLike, contravariant=True)
 
 
-class Feed(Protocol[C_co]):
-    """Candles in time order; every data line is a candle or skipped for a reason."""
+class Accounted(Protocol):
+    """What a feed tells of the lines it read."""
 
-    def __iter__(self) -> Iterator[C_co]: ...
     @property
     def path(self) -> str: ...
     @property
@@ -120,11 +119,17 @@ class Feed(Protocol[C_co]):
     @property
     def reasons(self) -> dict[str, int]: ...
     @property
+    def bad_rows(self) -> list[str]: ...
+
+
+class Feed(Accounted, Protocol[C_co]):
+    """Candles in time order; every data line is a candle or skipped for a reason."""
+
+    def __iter__(self) -> Iterator[C_co]: ...
+    @property
     def bytes_read(self) -> int: ...
     @property
     def size(self) -> int: ...
-    @property
-    def bad_rows(self) -> list[str]: ...
     @property
     def layout(self) -> str: ...
     @property
