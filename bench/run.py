@@ -51,6 +51,11 @@ from typing import Any, Callable, Optional
 
 UTC = timezone.utc
 UNROLL = 10
+# A sweep unrolls fewer reads. PyPy's JIT stops inlining a getter once the loop's trace passes
+# its limit (about 6,000 operations as recorded; a read that builds a datetime records about
+# 1,000) and calls it instead, which costs every contender alike; four reads stay inlined, as
+# in a strategy's loop that reads a few fields of each record.
+SWEEP_UNROLL = 4
 # On PyPy every row has the one goal: within 1.10 of the floor built for PyPy.
 PYPY_TARGET = 1.10 if platform.python_implementation() == "PyPy" else None
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -105,8 +110,9 @@ def inner(_n, _timer, rs, out):
 
 def compile_loop(stmt: str, names: list[str], sweep: bool = False) -> Callable:
     if sweep:
-        body = "\n".join(f"        r = rs[_i + {k}]\n        out[{k}] = {stmt}" for k in range(UNROLL))
-        src = SWEEP_TEMPLATE.format(body=body, unroll=UNROLL)
+        body = "\n".join(f"        r = rs[_i + {k}]\n        out[{k}] = {stmt}"
+                         for k in range(SWEEP_UNROLL))
+        src = SWEEP_TEMPLATE.format(body=body, unroll=SWEEP_UNROLL)
     else:
         body = "\n".join("        " + stmt for _ in range(UNROLL))
         src = TEMPLATE.format(params="".join(n + ", " for n in names), body=body)
@@ -128,7 +134,11 @@ class Contender:
     samples: list = field(default_factory=list)  # ns per statement, one per round
     same: Optional[bool] = None
     skipped: str = ""
-    sweep: bool = False  # env holds `rs` (the records, a multiple of UNROLL) and `out`
+    sweep: bool = False  # env holds `rs` (the records, a multiple of SWEEP_UNROLL) and `out`
+
+    @property
+    def unroll(self) -> int:  # statements per pass of its loop
+        return SWEEP_UNROLL if self.sweep else UNROLL
 
     def call(self):
         if self.sweep:
@@ -202,7 +212,7 @@ def run_groups(groups: list, rounds: int, sample_s: float, warmup: int, inner: i
                         best[id(c)] = min(best[id(c)], c.time_once(c.n))
                 if r >= warmup:
                     for c in order:
-                        c.samples.append(best[id(c)] * 1e9 / (c.n * UNROLL))
+                        c.samples.append(best[id(c)] * 1e9 / (c.n * c.unroll))
             if log and (r + 1) % max(1, total // 10) == 0:
                 log(f"  round {r + 1}/{total}")
             gc.enable()
@@ -532,7 +542,7 @@ def sweep_groups(tv, fl, companion) -> list:
         ints.append(o)
 
     def S(name, stmt, role, rs):
-        c = Contender(name, stmt, {"rs": rs, "out": [None] * UNROLL}, role)
+        c = Contender(name, stmt, {"rs": rs, "out": [None] * SWEEP_UNROLL}, role)
         c.sweep = True
         return c
 

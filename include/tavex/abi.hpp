@@ -133,7 +133,7 @@ struct StoredDateTime {
 
 // UTF-8, length-counted (NUL bytes allowed), in a block from PyMem_Malloc that the record
 // owns and frees with PyMem_Free. The block holds one more byte, a NUL after the text, so
-// that the interpreter can read it as a C string. An empty text has no block: data is null
+// that it can also be read as a C string. An empty text has no block: data is null
 // and size 0.
 struct Text {
   char* data;
@@ -146,16 +146,26 @@ struct EnumObject {
   std::uint8_t value;  // the discriminant
 };
 
+// On PyPy a record also holds its own address, which the class's allocator writes: there the
+// fields' getters are Python code, and they read the record through it (see records.cpp).
+#ifdef PYPY_VERSION
+#define TAVEX_RECORD_HEAD \
+  PyObject_HEAD           \
+  std::uintptr_t address;
+#else
+#define TAVEX_RECORD_HEAD PyObject_HEAD
+#endif
+
 // Fields are grouped by alignment, not in the order of the factory's parameters.
 struct PairObject {
-  PyObject_HEAD
+  TAVEX_RECORD_HEAD
   Text code, base, quote;
   double min_volume, min_price, min_amount;
   TradeKind kind;
 };
 
 struct CandleObject {
-  PyObject_HEAD
+  TAVEX_RECORD_HEAD
   Text code;
   StoredDateTime open_time, close_time;
   double open, high, low, close, volume, amount;
@@ -165,7 +175,7 @@ struct CandleObject {
 };
 
 struct OrderObject {
-  PyObject_HEAD
+  TAVEX_RECORD_HEAD
   Text id, code;
   double volume, price, filled_volume, filled_price, fee;
   StoredDateTime create_time;
@@ -176,13 +186,15 @@ struct OrderObject {
 };
 
 struct PositionObject {
-  PyObject_HEAD
+  TAVEX_RECORD_HEAD
   Text code;
   double volume, price;
   std::int32_t leverage;
   TradeKind kind;
   TradeSide side;
 };
+
+#undef TAVEX_RECORD_HEAD
 
 }  // namespace abi
 
@@ -268,6 +280,11 @@ inline constexpr Row kRows[] = {
     TAVEX_LAYOUT_ROW("StoredDateTime", abi::StoredDateTime, minute),
     TAVEX_LAYOUT_ROW("StoredDateTime", abi::StoredDateTime, micros_nanos),
     TAVEX_LAYOUT_WHOLE("StoredDateTime", abi::StoredDateTime),
+#ifdef PYPY_VERSION
+    // The same place in every record, written by tavex's allocator and by no consumer.
+    Row{"Record", "address", "uintptr", offsetof(abi::PairObject, address), sizeof(std::uintptr_t),
+        0},
+#endif
     TAVEX_LAYOUT_ROW("Enum", abi::EnumObject, value),
     TAVEX_LAYOUT_WHOLE("Enum", abi::EnumObject),
     TAVEX_LAYOUT_ROW("Pair", abi::PairObject, code),

@@ -218,13 +218,14 @@ constinit auto g_getsets = build_getsets<R>(std::make_index_sequence<kFieldCount
 // PyPy drops the documentation of getset descriptors. There numbers are read-only member
 // descriptors, and the other fields properties; both keep it. Every C call costs PyPy a
 // crossing and every object made in C a twin, so the date-time and text getters are Python
-// code its JIT compiles: they read the stored bytes through member descriptors that the class
-// makes but does not keep (taken out of its dict at once), and build the result themselves.
-// What they cannot build exactly (a leap second, a year outside 1..9999, a text that is not
-// ASCII or holds a NUL, an empty one) they leave to the native getter, which also raises the
-// errors. Enumerations keep the native getter: a member is a native object either way.
-constexpr std::size_t hidden_members(FieldKind k) noexcept {
-  return k == FieldKind::DateTime || k == FieldKind::Text ? 2 : 0;
+// code its JIT compiles: one member descriptor, which the class makes but does not keep (taken
+// out of its dict at once), gives the record's own address, and the getter reads the stored
+// bytes from there through cffi and builds the result itself. What it cannot build exactly (a
+// leap second, a year outside 1..9999, an empty text) it leaves to the native getter, which
+// also raises the errors. Enumerations keep the native getter: a member is a native object
+// either way.
+constexpr bool reads_in_python(FieldKind k) noexcept {
+  return k == FieldKind::DateTime || k == FieldKind::Text;
 }
 template <std::size_t R>
 constexpr std::size_t count_numeric() noexcept {
@@ -232,50 +233,39 @@ constexpr std::size_t count_numeric() noexcept {
   for (const FieldDesc& f : kRecords[R].fields) n += is_numeric(f.kind);
   return n;
 }
-template <std::size_t R>
-constexpr std::size_t count_members() noexcept {
-  std::size_t n = 0;
-  for (const FieldDesc& f : kRecords[R].fields) n += is_numeric(f.kind) + hidden_members(f.kind);
-  return n;
-}
-template <std::size_t R>
-constexpr std::size_t kMemberCount = count_members<R>();
-constexpr const char* kHiddenNames[] = {"0", "1", "2", "3", "4", "5", "6", "7"};
+constexpr const char kAddressMember[] = "0";
 
-// A date-time is read as the signed int of its first four bytes (year and second) and the
-// long long of the other eight (month, day, hour, minute, then micros and nanos).
 static_assert(std::endian::native == std::endian::little);
-static_assert(offsetof(abi::StoredDateTime, month0) == 4 &&
-              offsetof(abi::StoredDateTime, minute) == 7 &&
-              offsetof(abi::StoredDateTime, micros_nanos) == 8);
+static_assert(sizeof(std::uintptr_t) == sizeof(Py_ssize_t));
+constexpr Py_ssize_t kAddressAt = offsetof(abi::PairObject, address);
+static_assert(offsetof(abi::CandleObject, address) == kAddressAt &&
+              offsetof(abi::OrderObject, address) == kAddressAt &&
+              offsetof(abi::PositionObject, address) == kAddressAt);
+
+// The allocator of every record class: a zero-filled object that knows where it is.
+PyObject* record_alloc(PyTypeObject* type, Py_ssize_t items) noexcept {
+  PyObject* self = PyType_GenericAlloc(type, items);
+  if (self)
+    *reinterpret_cast<std::uintptr_t*>(reinterpret_cast<char*>(self) + kAddressAt) =
+        reinterpret_cast<std::uintptr_t>(self);
+  return self;
+}
 
 constexpr int member_type(FieldKind k) noexcept {
   return k == FieldKind::Float ? T_DOUBLE : k == FieldKind::Int64 ? T_LONG : T_INT;
 }
 template <std::size_t R>
 constexpr auto build_members() noexcept {
-  std::array<PyMemberDef, kMemberCount<R> + 1> out{};  // ends with a zeroed sentinel
-  std::size_t n = 0, h = 0;
-  for (const FieldDesc& f : kRecords[R].fields) {
-    if (is_numeric(f.kind)) {
+  std::array<PyMemberDef, count_numeric<R>() + 2> out{};  // ends with a zeroed sentinel
+  std::size_t n = 0;
+  for (const FieldDesc& f : kRecords[R].fields)
+    if (is_numeric(f.kind))
       out[n++] = PyMemberDef{f.name, member_type(f.kind), f.offset, READONLY, f.doc};
-    } else if (f.kind == FieldKind::DateTime) {
-      out[n++] = PyMemberDef{kHiddenNames[h++], T_INT, f.offset, READONLY, nullptr};
-      out[n++] = PyMemberDef{kHiddenNames[h++], T_LONGLONG, f.offset + 4, READONLY, nullptr};
-    } else if (f.kind == FieldKind::Text) {
-      out[n++] = PyMemberDef{kHiddenNames[h++], T_STRING,
-                             f.offset + static_cast<Py_ssize_t>(offsetof(abi::Text, data)),
-                             READONLY, nullptr};
-      out[n++] = PyMemberDef{kHiddenNames[h++], T_PYSSIZET,
-                             f.offset + static_cast<Py_ssize_t>(offsetof(abi::Text, size)),
-                             READONLY, nullptr};
-    }
-  }
+  out[n] = PyMemberDef{kAddressMember, T_PYSSIZET, kAddressAt, READONLY, nullptr};
   return out;
 }
 template <std::size_t R>
 constinit auto g_members = build_members<R>();
-static_assert(std::size(kHiddenNames) >= 6);
 
 template <std::size_t R, std::size_t I>
 PyObject* property_get(PyObject*, PyObject* record) noexcept {
@@ -302,86 +292,150 @@ constexpr auto build_methods(std::index_sequence<I...>) noexcept {
 template <std::size_t R>
 constinit auto g_property_getters = build_methods<R>(std::make_index_sequence<kFieldCount<R>>());
 
-// Each takes the class, the bound __get__ of its field's hidden members and the native
-// getter, and gives the field's getter. `type(self) is cls` keeps every other object on the
-// native getter, which refuses it with the usual error.
+// Each factory takes the class, the bound __get__ of its address member, where the field lies
+// in the record and the native getter, and gives the field's getter. `type(self) is cls` keeps
+// every other object on the native getter, which refuses it with the usual error; so does a
+// zero address (an instance PyPy made without the class's allocator). The date-time getter
+// learns the datetime class and UTC from its first native result, as the datetime module is
+// imported on first use. It builds the result with the pure-Python datetime's own fields when
+// a sample of both ways gives equal objects, which it checks once, and else with the
+// constructor.
 constexpr const char kGetterSource[] = R"(
-def date_time(cls, head, tail, native):
-    DateTime = UTC = None
+try:
+    from _cffi_backend import FFI
+    ffi = FFI()
+    cast, unpack = ffi.cast, ffi.unpack
+    WORDS, CHARS, SIZES = ffi.typeof("uint32_t *"), ffi.typeof("char **"), ffi.typeof("intptr_t *")
+except ImportError:
+    cast = None
+
+def builder(DateTime, UTC, made={}):
+    if DateTime in made:
+        return made[DateTime]
+    def plain(y, mo, d, h, mi, s, us):
+        return DateTime(y, mo, d, h, mi, s, us, UTC)
+    make = plain
+    try:
+        from __pypy__._pypydatetime import dateinterop
+        new = dateinterop.__new__
+        def direct(y, mo, d, h, mi, s, us):
+            o = new(DateTime)
+            o._year = y; o._month = mo; o._day = d; o._hour = h; o._minute = mi
+            o._second = s; o._microsecond = us; o._tzinfo = UTC; o._hashcode = -1; o._fold = 0
+            return o
+        if set(DateTime.__slots__) == {"_year", "_month", "_day", "_hour", "_minute", "_second",
+                                       "_microsecond", "_tzinfo", "_hashcode", "_fold"}:
+            for v in ((1, 1, 1, 0, 0, 0, 0), (2024, 2, 29, 23, 59, 59, 999999),
+                      (9999, 12, 31, 12, 30, 7, 1)):
+                a, b = direct(*v), plain(*v)
+                if (type(a) is not type(b) or a != b or repr(a) != repr(b) or hash(a) != hash(b)
+                        or a.__reduce__() != b.__reduce__() or a.fold != b.fold
+                        or a.tzinfo is not b.tzinfo or a.timestamp() != b.timestamp()):
+                    break
+            else:
+                make = direct
+    except Exception:
+        pass
+    made[DateTime] = make
+    return make
+
+# PyPy makes a long object of an int from C; a parsed one is a machine int, added in a register.
+def date_time(cls, address, at, native):
+    if cast is None:
+        return native
+    at = int(str(at))
+    make = None
     def get(self):
-        nonlocal DateTime, UTC
-        if type(self) is cls and DateTime is not None:
-            ys = head(self)
-            t = tail(self)
-            year = (ys >> 8) + 1970
-            us = t >> 42
-            if 0 < year < 10000 and us < 1000000:
-                return DateTime(year, (t & 255) + 1, (t >> 8 & 255) + 1, t >> 16 & 255,
-                                t >> 24 & 255, ys & 255, us, UTC)
+        nonlocal make
+        if type(self) is cls and make is not None:
+            a = address(self)
+            if a:
+                w = cast(WORDS, a + at)
+                ys, t, us = w[0], w[1], w[2] >> 10
+                year = ((ys >> 8) ^ 0x800000) - 0x800000 + 1970  # the upper 24 bits, signed
+                if 0 < year < 10000 and us < 1000000:
+                    return make(year, (t & 255) + 1, (t >> 8 & 255) + 1, t >> 16 & 255, t >> 24,
+                                ys & 255, us)
         out = native(self)
-        if DateTime is None:
-            DateTime, UTC = type(out), out.tzinfo
+        if make is None:
+            make = builder(type(out), out.tzinfo)
         return out
     return get
 
-def text(cls, chars, size, native):
+def text(cls, address, at, native):
+    if cast is None:
+        return native
+    at = int(str(at))
     def get(self):
         if type(self) is cls:
-            s = chars(self)
-            if s is not None and len(s) == size(self):
-                return s
+            a = address(self)
+            if a:
+                data, size = cast(CHARS, a + at)[0], cast(SIZES, a + at + 8)[0]
+                if data and size > 0:
+                    return unpack(data, size).decode()
         return native(self)
     return get
 )";
 
-// The namespace holding the two getter factories, made once (never released).
+// Where each getter finds its field's bytes; the source reads them at these offsets.
+static_assert(offsetof(abi::StoredDateTime, month0) == 4 &&
+              offsetof(abi::StoredDateTime, day0) == 5 && offsetof(abi::StoredDateTime, hour) == 6 &&
+              offsetof(abi::StoredDateTime, minute) == 7 &&
+              offsetof(abi::StoredDateTime, micros_nanos) == 8);
+static_assert(offsetof(abi::Text, data) == 0 && offsetof(abi::Text, size) == 8);
+
+// The module holding the two getter factories, made once (never released). A module, not a
+// plain dict: PyPy's JIT folds the lookups of a module's globals and builtins.
 PyObject* getter_factories() noexcept {
   static PyObject* made = nullptr;
   if (made) return made;
-  Ref ns = Ref::steal(PyDict_New());
-  if (!ns || PyDict_SetItemString(ns.get(), "__builtins__", PyEval_GetBuiltins()) < 0)
-    return nullptr;
-  Ref done = Ref::steal(PyRun_String(kGetterSource, Py_file_input, ns.get(), ns.get()));
+  Ref module = Ref::steal(PyModule_New("tavex"));
+  PyObject* ns = module ? PyModule_GetDict(module.get()) : nullptr;
+  if (!ns || PyDict_SetItemString(ns, "__builtins__", PyEval_GetBuiltins()) < 0) return nullptr;
+  Ref done = Ref::steal(PyRun_String(kGetterSource, Py_file_input, ns, ns));
   if (!done) return nullptr;
-  if (!made) made = ns.release();
+  if (!made) made = module.release();
   return made;
 }
 
-// Takes a hidden member out of the class: the bound __get__ of its descriptor.
-Ref take_hidden(PyObject* type, const char* name) noexcept {
+// Takes the address member out of the class: the bound __get__ of its descriptor.
+Ref take_address(PyObject* type) noexcept {
   PyObject* dict = reinterpret_cast<PyTypeObject*>(type)->tp_dict;
-  Ref descr = Ref::borrow(PyDict_GetItemString(dict, name));
+  Ref descr = Ref::borrow(PyDict_GetItemString(dict, kAddressMember));
   if (!descr) {
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_SystemError, "hidden member %s is missing", name);
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "the address member is missing");
     return Ref();
   }
-  if (PyDict_DelItemString(dict, name) < 0) return Ref();
+  if (PyDict_DelItemString(dict, kAddressMember) < 0) return Ref();
   return Ref::steal(PyObject_GetAttrString(descr.get(), "__get__"));
 }
 
 template <std::size_t R>
 bool attach_properties(PyObject* type) noexcept {
   PyObject* factories = getter_factories();
-  if (!factories) return false;
-  std::size_t h = 0, m = 0;
+  Ref address = factories ? take_address(type) : Ref();
+  if (!address) return false;
+  std::size_t m = 0;
   for (const FieldDesc& f : kRecords[R].fields) {
     if (is_numeric(f.kind)) continue;
     PyMethodDef& def = g_property_getters<R>[m++];
     Ref getter = Ref::steal(PyCFunction_NewEx(&def, nullptr, nullptr));
     Ref doc = Ref::steal(PyUnicode_FromString(def.ml_doc));
     if (!getter || !doc) return false;
-    if (hidden_members(f.kind)) {
-      Ref first = take_hidden(type, kHiddenNames[h++]);
-      Ref second = first ? take_hidden(type, kHiddenNames[h++]) : Ref();
-      PyObject* factory = PyDict_GetItemString(
-          factories, f.kind == FieldKind::DateTime ? "date_time" : "text");
-      if (!second || !factory) return false;
-      getter = Ref::steal(PyObject_CallFunctionObjArgs(factory, type, first.get(), second.get(),
-                                                       getter.get(), nullptr));
+    if (reads_in_python(f.kind)) {
+      Ref factory = Ref::steal(PyObject_GetAttrString(
+          factories, f.kind == FieldKind::DateTime ? "date_time" : "text"));
+      Ref at = Ref::steal(PyLong_FromSsize_t(f.offset));
+      if (!factory || !at) return false;
+      Ref native = std::move(getter);
+      getter = Ref::steal(PyObject_CallFunctionObjArgs(factory.get(), type, address.get(), at.get(),
+                                                       native.get(), nullptr));
       Ref name = Ref::steal(PyUnicode_FromString(f.name));
-      if (!getter || !name || PyObject_SetAttrString(getter.get(), "__name__", name.get()) < 0 ||
-          PyObject_SetAttrString(getter.get(), "__qualname__", name.get()) < 0 ||
-          PyObject_SetAttrString(getter.get(), "__doc__", doc.get()) < 0)
+      if (!getter || !name) return false;
+      if (getter.get() != native.get() &&
+          (PyObject_SetAttrString(getter.get(), "__name__", name.get()) < 0 ||
+           PyObject_SetAttrString(getter.get(), "__qualname__", name.get()) < 0 ||
+           PyObject_SetAttrString(getter.get(), "__doc__", doc.get()) < 0))
         return false;
     }
     Ref property = Ref::steal(PyObject_CallFunctionObjArgs(
@@ -457,6 +511,7 @@ PyType_Slot g_slots[] = {
 #elif !defined(PYPY_VERSION)
     {Py_tp_getset, g_getsets<R>.data()},
 #else
+    {Py_tp_alloc, py::as_slot(&record_alloc)},
     {Py_tp_members, g_members<R>.data()},
     {Py_tp_methods, kPyPyTypeMethods},
     {Py_tp_setattro, py::as_slot(&record_setattro<R>)},

@@ -172,6 +172,7 @@ def test_datetime_reads_in_a_hot_loop():
             warnings.simplefilter("always")
             v = candle.open_time
         assert v == expected and type(v) is datetime and v.tzinfo is UTC and v.fold == 0
+        assert hash(v) == hash(expected) and v.__reduce__() == expected.__reduce__()
         assert len(caught) == warned
 
 
