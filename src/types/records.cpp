@@ -309,7 +309,9 @@ try:
 except ImportError:
     cast = None
 
-def builder(DateTime, UTC, made={}):
+made = {}  # the datetime class -> how to build one, checked once for every getter
+
+def builder(DateTime, UTC):
     if DateTime in made:
         return made[DateTime]
     def plain(y, mo, d, h, mi, s, us):
