@@ -102,7 +102,7 @@ Failure Failure::helper(std::string message) {
   return Failure(Kind::Helper, std::move(message));
 }
 
-Failure Failure::panic(std::string text, std::source_location where) {
+Failure Failure::panic(std::string text, SourceLocation where) {
   return Failure(Kind::Panic, std::move(text), where);
 }
 

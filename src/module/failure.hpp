@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <source_location>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -31,6 +30,20 @@ enum class Kind : std::uint8_t {
   Panic,     // the internal failure exception
 };
 
+// Where an internal failure was made. std::source_location needs a newer standard library
+// than the oldest compilers the wheels are built with (GCC 10, libstdc++ under clang 14);
+// the builtins behind it are older and give the same answer.
+struct SourceLocation {
+  static constexpr SourceLocation current(const char* file = __builtin_FILE(),
+                                          int line = __builtin_LINE()) noexcept {
+    return {file, line};
+  }
+  const char* file_name() const noexcept { return file_; }
+  int line() const noexcept { return line_; }
+  const char* file_ = "";
+  int line_ = 0;
+};
+
 // A failed call, kept as data until the entry routine raises it. It is one byte and a
 // pointer, so that a Result costs next to nothing on the path that succeeds; the text is
 // allocated only when a failure is made.
@@ -47,7 +60,7 @@ class Failure {
   [[gnu::cold]] static Failure helper(std::string message);
   // An internal failure: a state the module declares impossible or unimplemented.
   [[gnu::cold]] static Failure panic(std::string text,
-                                     std::source_location where = std::source_location::current());
+                                     SourceLocation where = SourceLocation::current());
 
   Failure(Failure&&) noexcept = default;
   Failure& operator=(Failure&&) noexcept = default;
@@ -65,10 +78,10 @@ class Failure {
  private:
   struct Detail {
     std::string text;
-    std::source_location where;
+    SourceLocation where;
   };
   explicit Failure(Kind k) noexcept : kind_(k) {}
-  Failure(Kind k, std::string t, std::source_location where = {})
+  Failure(Kind k, std::string t, SourceLocation where = {})
       : kind_(k), detail_(std::make_unique<Detail>(Detail{std::move(t), where})) {}
   Kind kind_ = Kind::None;
   std::unique_ptr<Detail> detail_;
