@@ -1,22 +1,18 @@
 #!/usr/bin/env bash
 # Every Debian package the tests use, installed when missing (the one place that calls apt-get
-# install). Groups: base (compilers, interpreters), reliability (sanitizers, fuzzer, debug
-# CPython, gdb, valgrind), ppc64le (cross compiler, qemu and the ppc64el libraries both emulated
-# interpreters load). Without arguments, all of them.
+# install). Only packages of the host's own architecture: the ppc64le interpreters and libraries
+# live in private roots (scripts/debian_root.py). Groups: base (compilers, interpreters),
+# reliability (sanitizers, fuzzer, debug CPython, gdb, valgrind), cross (the ppc64le cross compiler
+# and qemu-user). Without arguments, all of them.
 #     bash scripts/provision.sh [GROUP...]          TAVEX_SKIP_APT=1: only report what is missing
 set -euo pipefail
 declare -A GROUP=(
     [base]="g++ cmake ninja-build pkg-config libgtest-dev python3-dev python3-venv pypy3 pypy3-dev
             pypy3-venv tzdata ca-certificates file git"
     [reliability]="clang libclang-rt-14-dev python3-dbg gdb valgrind"
-    # The emulated PyPy's standard library loads these (pypy3:ppc64el itself would replace the amd64
-    # pypy3, so the interpreter is unpacked privately): without libssl3 hashlib warns at import.
-    [ppc64le]="qemu-user-static g++-powerpc64le-linux-gnu libpython3.11-dev:ppc64el libc6:ppc64el
-               libffi8:ppc64el libbz2-1.0:ppc64el libexpat1:ppc64el zlib1g:ppc64el libtinfo6:ppc64el
-               libstdc++6:ppc64el libgcc-s1:ppc64el libgdbm6:ppc64el liblzma5:ppc64el
-               libncursesw6:ppc64el libsqlite3-0:ppc64el libssl3:ppc64el"
+    [cross]="g++-powerpc64le-linux-gnu qemu-user-static"
 )
-[ $# -gt 0 ] || set -- base reliability ppc64le
+[ $# -gt 0 ] || set -- base reliability cross
 missing=()
 for g in "$@"; do
     for p in ${GROUP[$g]:?unknown group $g}; do
@@ -26,12 +22,12 @@ done
 [ ${#missing[@]} -gt 0 ] || { echo "apt: all packages of $* installed"; exit 0; }
 echo "apt: missing ${missing[*]}"
 [ "${TAVEX_SKIP_APT:-0}" != 1 ] || exit 1
-# Two steps may provision at once (ppc64le and ppc64le-pypy): one at a time.
+# Two steps may provision at once: one at a time.
 mkdir -p build && exec 9>build/.apt.lock && flock 9
 export DEBIAN_FRONTEND=noninteractive
-apt=(apt-get -o DPkg::Lock::Timeout=600 -qq)
-[[ " ${missing[*]}" != *:ppc64el* ]] || dpkg --print-foreign-architectures | grep -qx ppc64el ||
-    dpkg --add-architecture ppc64el
+# The host's architecture only, so that an index of another one (a foreign architecture that
+# something else added) cannot fail the update.
+apt=(apt-get -o DPkg::Lock::Timeout=600 -o APT::Architectures="$(dpkg --print-architecture)" -qq)
 # A mirror in the middle of a sync fails one index now and then: try the update again, and let
 # the install decide (the lists that did arrive are enough when they hold what is missing).
 { for try in 1 2 3; do "${apt[@]}" update && break; echo "apt-get update failed ($try of 3)"; sleep $((try * 15)); done
