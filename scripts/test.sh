@@ -4,11 +4,15 @@
 # below two at a time, each under a time limit, goes on after a failure, prints a summary whose
 # last line is "N passed, N failed" (steps) and exits non-zero if any step failed.
 #   cpp             C++ unit tests and the fuzz-corpus replay (ctest)
-#   <interpreter>   each pyenv CPython >= 3.9, Debian's python3 and PyPy: a venv in .venvs/<label>,
-#                   pip install . (with tavex_testing), pytest tests/py under three time zones
+#   <interpreter>   each pyenv CPython >= 3.9, Debian's python3 and PyPy: the x86-64 wheel built for
+#                   it (scripts/wheels.sh) and tavex_testing's, installed into a venv in
+#                   .venvs/<label>; pytest tests/py under three time zones
 #   stubs, docs     on the default python3's venv: stubtest and mypy --strict; mkdocs build --strict
 #                   and every snippet of README.md and docs/ (tests/docs/snippets.py)
-#   packaging, consumer, example, reliability, faults, ppc64le, ppc64le-pypy: see docs/testing.md
+#   ppc64le, ppc64le-pypy   the ppc64le wheels under qemu-user, in a private root (scripts/ppc64le.sh)
+#   old-glibc       the cp39 x86-64 wheel on Debian 11's glibc 2.31 (scripts/old_glibc.sh)
+#   wheels          every wheel of dist/: every interpreter, x86-64 and ppc64le, checked
+#   packaging, consumer, example, reliability, faults: see docs/testing.md
 # Some steps alone: TAVEX_TEST_ONLY="cpp docs" bash scripts/test.sh (names as in the summary); one
 # step's function, without summary or time limit: bash scripts/test.sh --step NAME[=FUNCTION] [ARGS]
 # Knobs: TAVEX_TEST_JOBS (2), TAVEX_STEP_TIMEOUT (seconds per step, 1500), TAVEX_SKIP_APT=1.
@@ -33,15 +37,18 @@ step_cpp() {
     ctest --test-dir build/cpp --output-on-failure -j2 --timeout 600
     detail "g++ $(g++ -dumpfullversion)"
 }
-step_py() {  # LABEL EXE
+step_py() {  # LABEL EXE: the wheel built for this interpreter, installed into its venv
     local venv=$ROOT/.venvs/$1 py=$ROOT/.venvs/$1/bin/python zone outcomes=() failed=""
+    bash scripts/wheels.sh --arch "$(uname -m)" --python "$2"
     # The venv is kept while it runs the same interpreter.
     [ "$("$py" -c 'import sys; print(sys.version)' 2>/dev/null)" = "$("$2" -c 'import sys; print(sys.version)')" ] ||
         { rm -rf "$venv" && "$2" -m venv "$venv"; }
     pip_ "$py" -m pip install -q pytest hypothesis
-    # A build dir per venv: pyenv's and Debian's 3.11 share one wheel tag.
-    TAVEX_WERROR=ON TAVEX_TESTING=1 pip_ "$py" -m pip install -q . --config-settings=build-dir="build/py-$1"
-    (cd / && "$py" -c 'import tavex; print("imported", tavex.__file__)')
+    pip_ "$py" -m pip install -q --no-index --force-reinstall --no-deps --find-links dist \
+        --find-links build/wheels/testing tavex tavex-testing
+    (cd / && "$py" -c 'import sys, tavex, tavex_testing
+assert tavex.__file__.startswith(sys.prefix), tavex.__file__
+print("imported", tavex.__file__)')
     # The module never consults the local zone: the outcome must not depend on it.
     for zone in UTC Asia/Shanghai America/New_York; do
         TZ=$zone "$py" -m pytest tests/py -q -ra -p no:cacheprovider >"$LOGS/$1.${zone#*/}.txt" 2>&1 || failed+="$zone "
@@ -98,6 +105,12 @@ step_reliability() {
 step_faults() { bash scripts/faults.sh --quick && detail "$(grep -h -o -E '[0-9,]+ attempts.*' build/faults/*.log | head -1)"; }
 step_ppc64le() { tmpdir && bash scripts/ppc64le.sh | tee "$TMP/out" && detail "$(outcome "$TMP/out")"; }
 step_ppc64le-pypy() { PPC_PYTHON=pypy step_ppc64le; }
+step_old-glibc() { tmpdir && bash scripts/old_glibc.sh | tee "$TMP/out" && detail "$(outcome "$TMP/out") (glibc 2.31)"; }
+step_wheels() {  # every wheel of dist/ (every interpreter, x86-64 and ppc64le), and cibuildwheel's table
+    tmpdir && bash scripts/wheels.sh | tee "$TMP/out"
+    PATH=$ROOT/build/tools/bin:$PATH python3 scripts/check_cibuildwheel.py identifiers
+    detail "$(grep -c '^ok ' "$TMP/out") wheels checked: $(ls dist/*.whl | sed -E 's/^dist\/tavex-[^-]+-([^-]+)-[^-]+-manylinux2014_([a-z0-9_]+)\..*/\1-\2/' | sort | tr '\n' ' ')"
+}
 
 if [ "${1:-}" = --step ]; then mkdir -p "$LOGS" && STEP=${2%%=*} && "step_${2#*=}" "${@:3}"; exit; fi
 
@@ -131,8 +144,7 @@ reap() {
 }
 
 # ---------------------------------------------------------------- interpreters, then the jobs, longest first
-# (the ppc64le steps provision their own packages, beside the other jobs)
-bash scripts/provision.sh base reliability || { echo "apt failed"; exit 1; }
+bash scripts/provision.sh || { echo "apt failed"; exit 1; }
 declare -A SEEN=()
 CPYTHONS=() PYPY="" DEFAULT=""
 default=$(python3 -c 'import os, sys; print(os.path.realpath(sys.executable))' 2>/dev/null || true)
@@ -170,6 +182,8 @@ done
 job packaging "$DEFAULT_EXE"
 job consumer "$DEFAULT_EXE" ${PYPY_EXE:+"$PYPY_EXE"}
 job example "$DEFAULT_EXE"
+job old-glibc
+job wheels
 while [ ${#RUNNING[@]} -gt 0 ]; do reap; done
 
 # ---------------------------------------------------------------- summary
