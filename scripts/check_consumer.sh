@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # A downstream native package (tests/consumer) built against the installed tavex SDK, as a user
 # builds one. For each interpreter given (default: python3 and pypy3):
-#   - the tavex wheel (pip wheel ., build dir build/consumer/<tag>);
+#   - the manylinux wheel users install (scripts/wheels.sh);
 #   - a fresh venv: pip install <wheel>, then pip install ./tests/consumer with build isolation
 #     (scikit-build-core and tavex come into the isolated build from a local wheel folder, no
 #     index) and its records read back from Python (tests/consumer/check.py);
@@ -25,11 +25,12 @@ for py in "${PYTHONS[@]}"; do
     tag=$("$py" -c 'import sys; print(sys.implementation.name + "%d%d" % sys.version_info[:2])')
     dir=$TMP/$tag
     mkdir -p "$dir/dist" "$dir/wheels"
-    step "$tag: the tavex wheel"
+    step "$tag: the tavex wheel users install (scripts/wheels.sh)"
     "$py" -m venv "$dir/venv"
     pip=("$dir/venv/bin/python" -m pip)
-    quiet "${pip[@]}" wheel -q --no-deps -w "$dir/dist" . \
-        --config-settings=build-dir="build/consumer/$tag" || fail "$tag: tavex wheel"
+    quiet bash scripts/wheels.sh --arch "$(uname -m)" --python "$py" || fail "$tag: tavex wheel"
+    quiet "${pip[@]}" download -q --no-index --no-deps --find-links "$ROOT/dist" -d "$dir/dist" tavex ||
+        fail "$tag: no wheel in dist/ for this interpreter"
     wheel=$(ls "$dir"/dist/tavex-*.whl)
     echo "$wheel"
 

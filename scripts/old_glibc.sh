@@ -6,7 +6,7 @@
 # mounted on the host. A fresh venv there installs the cp39 wheel from dist/ with
 # `pip install --no-index --find-links dist tavex`, then runs the test-requires and test-command
 # of pyproject.toml's [tool.cibuildwheel] (which build tavex_testing with GCC 10 against the
-# installed SDK and run the pytest suite).
+# installed SDK and run the pytest suite). First, GCC 10 builds the module itself.
 #     bash scripts/old_glibc.sh
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -25,7 +25,7 @@ read -ra requires <<<"${COMMANDS[0]#pip install }"
     { grep -v "^WARNING: Location 'file:" || true; }
 cp dist/tavex-*-cp39-*x86_64.whl "$WORK/wheels/"
 cp -r "$WORK/wheels" "$ROOTFS/wheels"
-mkdir -p "$ROOTFS/src" && cp -r tests stubs cmake pyproject.toml "$ROOTFS/src/"
+mkdir -p "$ROOTFS/src" && cp -r src include tests stubs cmake pyproject.toml "$ROOTFS/src/"
 rm -rf "$ROOTFS/src/tests/testing_module/build"
 
 # The root's own shell runs each command; the host's only mounts /proc in the namespace.
@@ -33,6 +33,10 @@ export TZ=UTC CXX=g++-10
 unshare --mount --propagation private -- /bin/sh -ec '
     root=$1 && shift
     mount -t proc proc "$root/proc"
+    # manylinux2014'"'"'s compiler is GCC 10: the module builds with it, warnings as errors.
+    chroot "$root" /bin/sh -ec "cd /src && g++-10 -std=c++20 -O2 -fPIC -shared -fvisibility=hidden \
+        -Wall -Wextra -Werror -Isrc -Iinclude -isystem /usr/include/python3.9 src/*/*.cpp -o /tmp/tavex.so"
+    echo "GCC 10 builds the module"
     chroot "$root" /usr/bin/python3.9 -m venv /venv
     # A current pip, as cibuildwheel has: Debian 11'"'"'s copies a local project away from its tree.
     chroot "$root" /venv/bin/python -m pip install -q --no-index --find-links /wheels -U pip
