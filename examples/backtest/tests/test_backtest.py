@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import argparse
 import importlib.util
 import sys
 from collections import Counter
@@ -11,7 +12,7 @@ from typing import Any
 import pytest
 from tavex import OrderStatus, TradeKind, TradeSide, TradeType
 
-from tavex_backtest import _native, cli, inputs, pure
+from tavex_backtest import _native, cli, inputs, layout, pure
 
 
 def test_seeded_run_matches_known_trades_and_position(
@@ -22,8 +23,9 @@ def test_seeded_run_matches_known_trades_and_position(
     assert cli.backtest(str(path)) == 0
     report = capsys.readouterr().out
     assert report.count("candles/s") == 2 and "both made the same 83 order events" in report
-    assert f"input: {path} (csv layout, oldest first)\nrows: 1,440 read, 1,440 used, 0 skipped" \
-        in report
+    assert f"input: {path} (header, comma-separated, oldest first)\n" in report
+    assert "\ninterval: CandleInterval.Min1 (1 minute), the rows' most common spacing\n" \
+        "rows: 1,440 read, 1,440 used, 0 skipped\n" in report
 
     native = cli.run(str(path))
     statuses = Counter(cli.name(o.status) for _, o in native.ledger.orders)
@@ -44,7 +46,7 @@ def test_seeded_run_matches_known_trades_and_position(
 ROWS = """time,open,high,low,close,volume
 2024-03-08T08:00:00+08:00,100,101,99,100.5,2
 2024-03-08T00:01:00.250Z,100.5,101,100,100.75,1
-2024-03-08T00:02:00,1,1,1,1,1
+2024-03-08T00:02:00+0,1,1,1,1,1
 2024-03-08T00:03:00Z,1,1,1
 2024-03-08T00:04:00Z,1,x,1,1,1
 2024-03-08T00:05:00Z,1,1,1,1,1e999
@@ -59,7 +61,9 @@ def test_feeds_read_and_skip_the_same_rows(tmp_path: Path) -> None:
     path.write_text(ROWS, encoding="utf-8")
     native_pair = _native.make_pair(TradeKind.Spot, "XYZUSDT", "XYZ", "USDT", 0.01, 0.01, 5.0)
     py_pair = pure.PyPair(TradeKind.Spot, "XYZUSDT", "XYZ", "USDT", 0.01, 0.01, 5.0)
-    feeds = (_native.CsvFeed(str(path), native_pair), pure.PyCsvFeed(str(path), py_pair))
+    found = layout.detect(str(path))
+    feeds = (_native.CsvFeed(str(path), native_pair, found),
+             pure.PyCsvFeed(str(path), py_pair, found))
     native, python = ([(c.open_time, c.close_time, c.open, c.close, c.volume, c.amount)
                        for c in feed] for feed in feeds)
     assert native == python and [t.isoformat() for t, *_ in native] == [
@@ -68,7 +72,7 @@ def test_feeds_read_and_skip_the_same_rows(tmp_path: Path) -> None:
     assert [(f.read, f.rows, f.reasons) for f in feeds] == [
         (9, 3, {"unreadable": 3, "bad value": 2, "out of order": 1})] * 2
     assert feeds[0].bad_rows == feeds[1].bad_rows == [
-        f"{path}:4: skipped (unreadable): 'time' is not RFC 3339 with a UTC offset",
+        f"{path}:4: skipped (unreadable): 'time' is not an ISO 8601 date or date-time",
         f"{path}:5: skipped (unreadable): expected 6 fields, got 4",
         f"{path}:6: skipped (unreadable): 'high' is not a number",
         f"{path}:7: skipped (bad value): 'volume' is not finite",
@@ -79,9 +83,9 @@ def test_feeds_read_and_skip_the_same_rows(tmp_path: Path) -> None:
     # The brokers on the first two candles: the pair's minimums, a partial fill, a cancel.
     outcomes = [
         trade(_native.SimBroker(native_pair, 1000.0, 0.001, 0.25),
-              list(_native.CsvFeed(str(path), native_pair))),
+              list(_native.CsvFeed(str(path), native_pair, found))),
         trade(pure.PyBroker(py_pair, 1000.0, 0.001, 0.25),
-              list(pure.PyCsvFeed(str(path), py_pair))),
+              list(pure.PyCsvFeed(str(path), py_pair, found))),
     ]
     assert outcomes[0] == outcomes[1]
     placed, reason, fills, canceled, _ = outcomes[0]
@@ -119,27 +123,44 @@ daily_bars = sys.modules["daily_bars"] = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(daily_bars)
 
 
-def outcome(feed_type: Any, pair: Any, path: str) -> tuple[object, ...]:
+def cli_parser() -> Any:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("path")
+    inputs.add_input_arguments(parser)
+    return parser
+
+
+def outcome(feed_type: Any, pair: Any, path: str, found: Any = None) -> tuple[object, ...]:
     try:
-        feed = feed_type(path, pair)
+        feed = feed_type(path, pair, found or layout.detect(path))
     except ValueError as exc:
         return ("refused", str(exc))
-    candles = [(c.open_time, c.close_time, c.open, c.high, c.low, c.close, c.volume, c.amount,
-                c.trades) for c in feed]
-    return (feed.layout, feed.newest_first, feed.read, feed.rows, feed.reasons, feed.bad_rows,
-            feed.bytes_read == feed.size, candles)
+    candles = [(c.open_time, c.close_time, c.interval, c.open, c.high, c.low, c.close, c.volume,
+                c.amount, c.trades) for c in feed]
+    return (feed.read, feed.rows, feed.reasons, feed.bad_rows, feed.gaps, feed.naive,
+            feed.skipped_times, feed.repeated_times, feed.bytes_read == feed.size, candles)
 
 
-@pytest.mark.parametrize("name", sorted(p.name for p in CORPUS.glob("*.csv")))
+EXPECTED = dict(line.split("  ", 1) for line in
+                (CORPUS / "expected.txt").read_text(encoding="utf-8").splitlines())
+
+
+@pytest.mark.parametrize("name", sorted(EXPECTED))
 def test_awkward_files_read_alike_and_end_cleanly(
         name: str, capsys: pytest.CaptureFixture[str]) -> None:
-    """Both feeds agree line for line; the command runs or fails in one line, as recorded."""
+    """Both feeds agree line for line; the command runs or fails in one line, as recorded
+    in expected.txt (after the options the file is run with, if any)."""
     path = str(CORPUS / name)
+    options, _, expected = EXPECTED[name].rpartition("| ")
+    argv = options.split()
+    found = layout.detect(path, inputs.options_of(cli_parser().parse_args([path, *argv])))\
+        if argv else None
     native_pair = _native.make_pair(TradeKind.Spot, "XYZUSDT", "XYZ", "USDT", 0.01, 0.01, 5.0)
     py_pair = pure.PyPair(TradeKind.Spot, "XYZUSDT", "XYZ", "USDT", 0.01, 0.01, 5.0)
-    assert outcome(_native.CsvFeed, native_pair, path) == outcome(pure.PyCsvFeed, py_pair, path)
+    assert outcome(_native.CsvFeed, native_pair, path, found) == \
+        outcome(pure.PyCsvFeed, py_pair, path, found)
 
-    code = cli.main([path, "--no-progress", "--max-skipped", "50"])
+    code = cli.main([path, "--no-progress", "--max-skipped", "50", *argv])
     out, err = capsys.readouterr()
     if code == 0:
         assert "both made the same" in out
@@ -150,12 +171,10 @@ def test_awkward_files_read_alike_and_end_cleanly(
         assert result.startswith("tavex_backtest: ")
     assert "Traceback" not in err
     # daily_bars.py reads through the same feed and follows the same rules.
-    assert daily_bars.main([path, "--no-progress", "--max-skipped", "50"]) == code
+    assert daily_bars.main([path, "--no-progress", "--max-skipped", "50", *argv]) == code
     out, err = capsys.readouterr()
     assert result in (out if code == 0 else err.replace("daily_bars: ", "tavex_backtest: "))
-    expected = dict(line.split("  ", 1) for line in
-                    (CORPUS / "expected.txt").read_text(encoding="utf-8").splitlines())
-    assert f"{code} {result.replace(path, name)}" == expected[name]
+    assert f"{code} {result.replace(path, name)}" == expected
 
 
 def test_newest_first_and_kline_copies_trade_as_the_sample(tmp_path: Path) -> None:
