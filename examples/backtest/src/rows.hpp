@@ -85,8 +85,10 @@ struct Core {
   long long read = 0, rows = 0, gaps = 0, naive = 0, skipped_times = 0, repeated_times = 0;
   long long skipped[kReasons] = {};
   std::vector<std::string> bad_rows;
-  bool have_previous = false, have_pending = false, have_last = false;
-  Row previous{}, pending{};
+  bool started = false, have_previous = false, have_pending = false, have_last = false;
+  bool have_ready = false;
+  Row previous{}, pending{}, ready{};  // ready: a row in place, after the held rows before it
+  std::vector<Row> held;  // rows out of place, waiting for their place; in time order
   std::int64_t last = 0;  // UTC seconds of the last row read, for the zone's rule
   std::int64_t zone_cached_day = 0;
   bool zone_have_day = false;
@@ -106,6 +108,15 @@ struct Core {
 // Sets the layout and the pair of a new feed; false with an exception set.
 bool init_core(Core& core, PyObject* pair_obj, PyObject* layout);
 
+inline bool before(const Row& a, const Row& b) noexcept {
+  return a.seconds < b.seconds || (a.seconds == b.seconds && a.nanos < b.nanos);
+}
+
+// A row out of place (later than the row after it) is held back and comes out in its place
+// when it is at most this many intervals after the candle before it and fewer are held:
+// rows shuffled within a few hours. Further out (a mistyped year) it is skipped.
+inline constexpr std::size_t kHeld = 32;
+
 // The next candle of a feed whose next_good_row(Row&, bool& error) yields its readable rows.
 template <class State>
 PyObject* next_candle(State& st) noexcept {
@@ -113,29 +124,58 @@ PyObject* next_candle(State& st) noexcept {
     Core& core = st;
     for (;;) {
       bool error = false;
-      if (!core.have_pending) {
+      if (!core.started) {
+        core.started = true;
         core.have_pending = st.next_good_row(core.pending, error);
         if (error) return nullptr;
-        if (!core.have_pending) return nullptr;
       }
-      const Row row = core.pending;
-      core.have_pending = st.next_good_row(core.pending, error);
-      if (error) return nullptr;
-      auto before = [](const Row& a, const Row& b) {
-        return a.seconds < b.seconds || (a.seconds == b.seconds && a.nanos < b.nanos);
-      };
-      if (core.have_previous && !before(core.previous, row)) {
-        const bool repeated =
-            core.previous.seconds == row.seconds && core.previous.nanos == row.nanos;
-        core.note(repeated ? kRepeated : kOutOfOrder, row.line,
-                  repeated ? "the time of the row before" : "earlier than the row before");
-        continue;
-      }
-      // A row later than the next one, which itself follows the rows before: the row is out
-      // of place (a mistyped year) and costs only itself.
-      if (core.have_pending && before(core.pending, row) &&
-          (!core.have_previous || before(core.previous, core.pending))) {
-        core.note(kOutOfOrder, row.line, "later than the row after");
+      Row row;
+      if (core.have_ready) {
+        // Held rows at or before the row about to come out go first, in their place.
+        if (!core.held.empty() && !before(core.ready, core.held.front())) {
+          row = core.held.front();
+          core.held.erase(core.held.begin());
+        } else {
+          row = core.ready;
+          core.have_ready = false;
+          if (core.have_previous && !before(core.previous, row)) {
+            core.note(kRepeated, row.line, "the time of the row before");
+            continue;
+          }
+        }
+      } else if (!core.have_pending) {
+        if (core.held.empty()) return nullptr;
+        row = core.held.front();
+        core.held.erase(core.held.begin());
+      } else {
+        row = core.pending;
+        core.have_pending = st.next_good_row(core.pending, error);
+        if (error) return nullptr;
+        if (core.have_previous && !before(core.previous, row)) {
+          const bool repeated =
+              core.previous.seconds == row.seconds && core.previous.nanos == row.nanos;
+          core.note(repeated ? kRepeated : kOutOfOrder, row.line,
+                    repeated ? "the time of the row before" : "earlier than the row before");
+          continue;
+        }
+        if (core.have_pending && before(core.pending, row) &&
+            (!core.have_previous || before(core.previous, core.pending))) {
+          const __int128 ahead = static_cast<__int128>(row.seconds) - core.previous.seconds;
+          if (core.have_previous && core.held.size() < kHeld &&
+              ahead <= static_cast<__int128>(kHeld) * core.layout.interval) {
+            auto at = core.held.begin();
+            while (at != core.held.end() && before(*at, row)) ++at;
+            if (at != core.held.end() && !before(row, *at))
+              core.note(kRepeated, row.line, "the time of the row before");
+            else
+              core.held.insert(at, row);
+          } else {
+            core.note(kOutOfOrder, row.line, "later than the row after");
+          }
+          continue;
+        }
+        core.ready = row;
+        core.have_ready = true;
         continue;
       }
       if (core.have_previous) {

@@ -10,6 +10,7 @@ both and compares.
 
 from __future__ import annotations
 
+import bisect
 import math
 import mmap
 import os
@@ -48,6 +49,7 @@ TRADES = re.compile(r"[0-9]+")
 # A row of today's layout with nothing to unquote or strip: read in one match, same outcome.
 PLAIN_ROW = re.compile((ISO.pattern + f",({_NUMBER})" * 5).encode())
 DUST = 1e-9  # a holding below this is none (sums of fills round)
+HELD = 32  # rows out of place held back for their place, and how many intervals ahead
 EPOCH = datetime(1970, 1, 1, tzinfo=timezone.utc)
 NS = 1_000_000_000
 
@@ -133,6 +135,7 @@ class _PyFeed:
         self.bad_rows: list[str] = []
         self.zone = Zone(layout.zone)
         self._last: Optional[int] = None  # UTC seconds of the last row read, for Zone
+        self._previous: Optional[int] = None  # the time key of the last candle
 
     @property
     def skipped(self) -> int:
@@ -207,12 +210,17 @@ class _PyFeed:
         raise NotImplementedError
 
     def __iter__(self) -> Iterator[PyCandle]:
-        kind, code, interval = self.pair.kind, self.pair.code, self.layout.interval
-        gap = 2 * self.layout.interval_seconds * NS
+        step = self.layout.interval_seconds
         rows = self._good_rows()
         pending = next(rows, None)
         previous: int | None = None
-        while pending is not None:
+        held: list[tuple[int, tuple[Any, ...]]] = []  # rows out of place, in time order
+        while True:
+            if pending is None:
+                while held:
+                    yield self._emitted(held.pop(0)[1], previous)
+                    previous = self._previous
+                return
             line, row = pending
             pending = next(rows, None)
             key = row[0]
@@ -222,18 +230,39 @@ class _PyFeed:
                 else:
                     self._note(OUT_OF_ORDER, line, "earlier than the row before")
                 continue
-            # A row later than the next one, which itself follows the rows before: the row is
-            # out of place (a mistyped year) and costs only itself.
+            # A row later than the next one, which itself follows the rows before, is out of
+            # place: held back for its place when it is near (rows shuffled within a few
+            # hours), skipped when far (a mistyped year).
             if pending is not None:
                 after = pending[1][0]
                 if after < key and (previous is None or previous < after):
-                    self._note(OUT_OF_ORDER, line, "later than the row after")
+                    if (previous is not None and len(held) < HELD
+                            and key // NS - previous // NS <= HELD * step):
+                        keys = [r[0] for _, r in held]
+                        if key in keys:
+                            self._note(REPEATED, line, "the time of the row before")
+                        else:
+                            held.insert(bisect.bisect(keys, key), (line, row))
+                    else:
+                        self._note(OUT_OF_ORDER, line, "later than the row after")
                     continue
-            if previous is not None and key - previous >= gap:
-                self.gaps += 1
-            previous = key
-            self.rows += 1
-            yield PyCandle(kind, code, interval, *row[1:])
+            while held and held[0][1][0] <= key:  # held rows before it go first
+                yield self._emitted(held.pop(0)[1], previous)
+                previous = self._previous
+            if previous is not None and key <= previous:
+                self._note(REPEATED, line, "the time of the row before")
+                continue
+            yield self._emitted(row, previous)
+            previous = self._previous
+
+    def _emitted(self, row: tuple[Any, ...], previous: Optional[int]) -> PyCandle:
+        """The candle of a row in its place; counts it, and a gap before it."""
+        key = row[0]
+        if previous is not None and key - previous >= 2 * self.layout.interval_seconds * NS:
+            self.gaps += 1
+        self._previous = key
+        self.rows += 1
+        return PyCandle(self.pair.kind, self.pair.code, self.layout.interval, *row[1:])
 
 
 def _interval_words(seconds: int) -> str:
