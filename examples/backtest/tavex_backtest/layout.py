@@ -334,9 +334,15 @@ def _zone(name: str) -> zoneinfo.ZoneInfo:
 
 def check_zone(name: str) -> str:
     """The zone's name, when zoneinfo knows it; else LayoutError naming it."""
+    if name == "UTC":
+        return name
     try:
         _zone(name)
     except (zoneinfo.ZoneInfoNotFoundError, ValueError):
+        if not zoneinfo.available_timezones():
+            raise LayoutError(f"--tz {name}: this Python finds no time-zone database; install "
+                              f"the system's tzdata or the tzdata package (pip install "
+                              f"tzdata)") from None
         raise LayoutError(f"--tz {name}: no such time zone (an IANA name: UTC, "
                           f"Europe/London, America/New_York, ...)") from None
     return name

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import re
 import importlib.util
 import sys
 from collections import Counter
@@ -192,3 +193,66 @@ def test_newest_first_and_kline_copies_trade_as_the_sample(tmp_path: Path) -> No
     assert len(sample[0]) > 50
     assert trades(newest_first) == sample
     assert trades(SAMPLE.with_name("min1_sample_kline.csv")) == sample
+
+
+LAYOUTS = CORPUS / "layouts"
+
+
+@pytest.mark.parametrize("name, argv, expected", [
+    # name, options: interval, candles, first open, last close; or the refusal's words
+    ("yahoo_daily.csv", [], ("Day1", 5, 100.0, 102.0)),
+    ("metatrader.csv", [], ("Min1", 5, 1.0765, 1.0762)),
+    ("histdata.txt", [], ("Min1", 5, 133.9, 134.05)),
+    ("kraken.csv", [], ("Hour1", 5, 122.0, 124.4)),
+    ("kline_microseconds_5m.csv", [], ("Min5", 4, 93576.0, 93796.35)),
+    ("kline_header.csv", [], ("Min1", 3, 0.2413, 0.2421)),
+    ("cryptodatadownload_hourly.csv", [], ("Hour1", 5, 7970.0, 8035.88)),
+    ("yfinance_multiheader.csv", [], ("Day1", 3, 51.12, 50.25)),
+    ("pandas_index.csv", [], ("Min15", 4, 7986.86, 8200.0)),
+    ("quoted_tab.csv", [], ("Min1", 3, 1.12834, 1.12835)),
+    ("stooq.txt", [], ("Day1", 3, 0.10215, 0.10339)),
+    ("fxcm_bid_ask.csv", [], ("Min1", 4, 1.13063, 1.12534)),
+    ("chinese_names.csv", [], ("Day1", 4, 1.69, 1.693)),
+    ("no_volume_ms.csv", [], ("Day1", 3, 1.21225, 1.20412)),
+    ("clock_changes.csv", ["--tz", "America/New_York"], ("Min15", 12, 100.0, 100.5)),
+    ("us_dates.csv", ["--date-format", "%m/%d/%Y %H:%M"], ("Min1", 4, 3080.8, 3080.1)),
+    ("symbol_first.csv", ["--columns", "time=2,open=3,high=4,low=5,close=6,volume=7"],
+     ("Day1", 2, 154.89, 142.19)),
+    ("us_dates.csv", [], "read as both %m/%d/%Y %H:%M and %d/%m/%Y %H:%M; --date-format"),
+    ("thirty_minutes.csv", [], "the rows are 30 minutes apart"),
+    ("monthly.csv", [], "the rows are 31 days apart"),
+    ("no_close.csv", [], "no close column in the header 'Date,Open,High,Low,Volume'"),
+    ("symbol_first.csv", [], ":1: expected a header naming the columns, or rows that begin "
+                             "with a time, got AAPL,20190102,"),
+])
+def test_layouts_read_alike_as_their_sources_hold_them(
+        name: str, argv: list[str], expected: Any) -> None:
+    path = str(LAYOUTS / name)
+    options = inputs.options_of(cli_parser().parse_args([path, *argv]))
+    if isinstance(expected, str):
+        with pytest.raises(layout.LayoutError, match=re.escape(expected)):
+            layout.detect(path, options)
+        return
+    found = layout.detect(path, options)
+    native_pair = _native.make_pair(TradeKind.Spot, "XYZUSDT", "XYZ", "USDT", 0.01, 0.01, 5.0)
+    py_pair = pure.PyPair(TradeKind.Spot, "XYZUSDT", "XYZ", "USDT", 0.01, 0.01, 5.0)
+    native = outcome(_native.CsvFeed, native_pair, path, found)
+    assert native == outcome(pure.PyCsvFeed, py_pair, path, found)
+    candles = native[-1]
+    assert isinstance(candles, list)
+    interval, count, first_open, last_close = expected
+    assert (cli.name(found.interval), len(candles), candles[0][3], candles[-1][6]) == expected
+    # Each candle closes an interval after it opens, and they come oldest first.
+    assert all(c[1] - c[0] == candles[0][1] - candles[0][0] for c in candles)
+    assert [c[0] for c in candles] == sorted(c[0] for c in candles)
+
+
+def test_clock_changes_are_counted_and_read_in_order(capsys: pytest.CaptureFixture[str]) -> None:
+    path = str(LAYOUTS / "clock_changes.csv")
+    assert daily_bars.main([path, "--no-progress", "--tz", "America/New_York"]) == 0
+    out = capsys.readouterr().out
+    assert ("times: 12 have no offset: read in America/New_York; at clock changes 1 skipped "
+            "times moved forward, 6 times shown twice") in out
+    assert daily_bars.main([path, "--no-progress", "--max-skipped", "50"]) == 0
+    assert "times: 12 have no offset: read as UTC (--tz ZONE reads them in a zone)" in \
+        capsys.readouterr().out
