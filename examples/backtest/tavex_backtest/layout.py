@@ -935,7 +935,7 @@ def _time_form(layout: Layout, samples: list[list[list[Optional[str]]]],
         return n
 
     best = ("iso", "", score(lambda t: read_iso(t, "time")))
-    dates = score(_format("%Y%m%d").reader)
+    dates = max(score(_format("%Y%m%d").reader), score(_format("%Y%m%d.0").reader))
     epochs = score(lambda t: read_epoch(t, "time", 0))
     if epochs > best[2] and dates < epochs:
         best = ("epoch", "", epochs)
