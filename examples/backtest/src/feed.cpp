@@ -164,7 +164,7 @@ Result read_row(FeedState& st, std::string_view line, Row& row, bool& error) {
                                       hex_byte(static_cast<unsigned char>(line[at])) + ")"};
   }
   if (strip(line, '\0').empty()) return Verdict{kUnreadable, "the line is empty"};
-  st.texts.clear();
+  if (!st.texts.empty()) st.texts.clear();
   split(st, line);
   const auto& f = st.fields;
   const bool kline = L.kind == Kind::Kline;

@@ -174,9 +174,11 @@ PyObject* next_candle(State& st) noexcept {
           }
           continue;
         }
-        core.ready = row;
-        core.have_ready = true;
-        continue;
+        if (!core.held.empty()) {  // held rows before it go first
+          core.ready = row;
+          core.have_ready = true;
+          continue;
+        }
       }
       if (core.have_previous) {
         // A gap: at least two intervals after the row before (nights, weekends, missing bars).
