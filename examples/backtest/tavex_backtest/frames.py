@@ -137,7 +137,7 @@ def prepare(data: Any, options: Options = Options()) -> tuple[Any, Layout]:
     prepared = pa.table(columns, names=roles)
     if cols["volume"] < 0:
         notes.append("volume: none in the data, read as 0")
-    layout = Layout(source=source, kind="header", fields=len(roles), time=0, open=1, high=2,
+    layout = Layout(source=source, kind="columns", fields=len(roles), time=0, open=1, high=2,
                     low=3, close=4, volume=5 if cols["volume"] >= 0 else -1,
                     names=tuple(raw[cols[r]] for r in roles), time_form=form,
                     time_unit=unit, zone=check_zone(options.tz))

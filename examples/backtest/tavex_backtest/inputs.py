@@ -119,9 +119,13 @@ def describe(feed: Any, name: str | None = None) -> list[str]:
     """The report's lines on the input, its layout and its rows."""
     layout: Layout = feed.layout
     order = "newest first, read from the end" if layout.newest_first else "oldest first"
-    what = {"header": "header", "headerless": "no header", "kline": "exchange klines"}[layout.kind]
-    sep = {",": "comma", ";": "semicolon", "\t": "tab", "|": "pipe"}[layout.separator]
-    lines = [f"input: {name or layout.source} ({what}, {sep}-separated, {order})"]
+    if layout.kind == "columns":
+        what = "Arrow columns"
+    else:
+        what = {"header": "header", "headerless": "no header", "kline": "exchange klines"}[
+            layout.kind] + ", " + {",": "comma", ";": "semicolon", "\t": "tab", "|": "pipe"}[
+            layout.separator] + "-separated"
+    lines = [f"input: {name or layout.source} ({what}, {order})"]
     lines += layout.describe()
     seconds = layout.interval_seconds
     gaps = f"; {feed.gaps:,} gap{'' if feed.gaps == 1 else 's'} of two intervals or more" \

@@ -488,7 +488,9 @@ class Layout:
     """Everything both feeds need to read the rows; made by detect()."""
 
     source: str  # the path, or the name of a frame, as messages show it
-    kind: str  # "header", "headerless", "kline" (exchange klines, with or without a header)
+    # "header", "headerless", "kline" (exchange klines, with or without a header), "columns"
+    # (Arrow columns: tavex_backtest.frames)
+    kind: str
     separator: str = ","
     wrapped: bool = False  # each line is one quoted field
     skip_lines: int = 0  # lines before the first row: a preamble, the header rows
@@ -538,6 +540,8 @@ class Layout:
         """The report's lines on the layout: columns, times, interval."""
         def named(k: int) -> str:
             name = self.names[k] if k < len(self.names) and self.names[k] else ""
+            if self.kind == "columns":  # a frame's own order is not this one
+                return repr(name)
             return f"{name!r} (column {k + 1})" if name else f"column {k + 1}"
 
         roles = [("time", self.time), ("open", self.open), ("high", self.high),
@@ -808,7 +812,6 @@ def detect(path: str, options: Options = Options()) -> Layout:
     data_row = next((r for r in rows[data_at:] if any(r)), [])
     width = len(data_row) if data_row else max((len(r) for r in header_rows), default=0)
     raw = [""] * width
-    names = [""] * width
     headerless = data_at == first
     for r in header_rows:  # several header rows: a column is named by any of them
         for k, value in enumerate(r[:width]):
@@ -822,7 +825,6 @@ def detect(path: str, options: Options = Options()) -> Layout:
     cols = dict(time=-1, time2=-1, open=-1, high=-1, low=-1, close=-1, volume=-1,
                 close_time=-1, quote_volume=-1, trades=-1)
     notes: list[str] = []
-    sample_text = data_row
 
     def show_first() -> str:
         from .pure import shown  # the message's form of a line

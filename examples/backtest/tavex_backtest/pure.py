@@ -134,6 +134,7 @@ class _PyFeed:
         self.counts = [0] * len(REASONS)
         self.bad_rows: list[str] = []
         self.zone = Zone(layout.zone)
+        self._step = layout.interval_seconds
         self._last: Optional[int] = None  # UTC seconds of the last row read, for Zone
         self._previous: Optional[int] = None  # the time key of the last candle
 
@@ -170,7 +171,7 @@ class _PyFeed:
         kline = layout.kind == "kline"
         column = layout.time_column
         seconds, nanos, close_ns, o, h, lo, c, v, amount, trades = values
-        step = layout.interval_seconds
+        step = self._step
         if not FIRST_S <= seconds or seconds + step >= END_S:
             raise Skip(BAD_VALUE, f"'{column}' is out of range")
         for role, price in (("open", o), ("high", h), ("low", lo), ("close", c)):
@@ -210,7 +211,7 @@ class _PyFeed:
         raise NotImplementedError
 
     def __iter__(self) -> Iterator[PyCandle]:
-        step = self.layout.interval_seconds
+        step = self._step
         rows = self._good_rows()
         pending = next(rows, None)
         previous: int | None = None
@@ -258,7 +259,7 @@ class _PyFeed:
     def _emitted(self, row: tuple[Any, ...], previous: Optional[int]) -> PyCandle:
         """The candle of a row in its place; counts it, and a gap before it."""
         key = row[0]
-        if previous is not None and key - previous >= 2 * self.layout.interval_seconds * NS:
+        if previous is not None and key - previous >= 2 * self._step * NS:
             self.gaps += 1
         self._previous = key
         self.rows += 1
