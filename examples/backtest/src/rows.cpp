@@ -106,6 +106,20 @@ bool read_layout(PyObject* layout, LayoutSpec& out) {
                                    : Form::Iso;
   out.utc = zone == "UTC";
   out.interval = interval;
+  // A Layout made by hand is held to what detect() guarantees: the feeds index rows with it.
+  const int columns[] = {out.time,   out.time2,      out.open,         out.high,
+                         out.low,    out.close,      out.volume,       out.close_time,
+                         out.quote_volume, out.trades};
+  bool fits = out.time >= 0 && out.open >= 0 && out.high >= 0 && out.low >= 0 &&
+              out.close >= 0 && out.fields >= 1 && out.skip_lines >= 0 &&
+              (interval == 60 || interval == 300 || interval == 900 || interval == 3600 ||
+               interval == 86'400);
+  for (int k : columns) fits = fits && k >= -1 && k < static_cast<long long>(out.fields);
+  if (!fits) {
+    PyErr_SetString(PyExc_ValueError,
+                    "the layout's columns, fields or interval do not fit together");
+    return false;
+  }
   return true;
 }
 
@@ -236,6 +250,7 @@ Result read_format(std::string_view s, std::string_view fmt, const char* column,
       ++i, ++k;
       continue;
     }
+    if (k + 1 >= fmt.size()) return fail();
     const char d = fmt[k + 1];
     k += 2;
     switch (d) {
@@ -300,13 +315,13 @@ Result read_format(std::string_view s, std::string_view fmt, const char* column,
       }
       case 'p': {
         if (i + 2 > n) return fail();
-        const char a = static_cast<char>(lower(s[i]) & ~0x20), b = static_cast<char>(lower(s[i + 1]) & ~0x20);
-        if (!((a == 'A' || a == 'P') && b == 'M')) return fail();
-        pm = a == 'P';
+        const char a = lower(s[i]), b = lower(s[i + 1]);
+        if (!((a == 'a' || a == 'p') && b == 'm')) return fail();
+        pm = a == 'p';
         i += 2;
         break;
       }
-      default: {  // z
+      case 'z': {
         if (i < n && (s[i] == 'Z' || s[i] == 'z')) {
           have_offset = true, offset = 0, ++i;
           break;
@@ -321,7 +336,10 @@ Result read_format(std::string_view s, std::string_view fmt, const char* column,
         if (oh > 23 || om > 59) return bad_value(quoted(column, "is out of range"));
         have_offset = true;
         offset = sign * static_cast<std::int64_t>(oh * 3600 + om * 60);
+        break;
       }
+      default:
+        return fail();
     }
   }
   if (i != n) return fail();

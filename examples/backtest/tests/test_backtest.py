@@ -256,3 +256,27 @@ def test_clock_changes_are_counted_and_read_in_order(capsys: pytest.CaptureFixtu
     assert daily_bars.main([path, "--no-progress", "--max-skipped", "50"]) == 0
     assert "times: 12 have no offset: read as UTC (--tz ZONE reads them in a zone)" in \
         capsys.readouterr().out
+
+
+@pytest.mark.parametrize("form, times, reasons", [
+    ("%Y-%m-%d %H:%M%z", ["2024-03-08 00:00+05:30", "2024-03-08 00:01Z", "2024-03-08 00:02-0100",
+                          "2024-03-08 00:03+24", "2024-03-08 00:04+05:", "2024-03-08 00:05+0"],
+     {"unreadable": 2, "bad value": 1}),
+    ("%d %b %Y %I:%M %p", ["8 Mar 2024 12:00 AM", "8 march 2024 12:01 am", "08 Mar 2024 12:02 PM",
+                           "8 Mar 2024 13:03 PM", "8 Mar 2024 0:04 AM", "8 Mrz 2024 1:05 AM"],
+     {"unreadable": 1, "bad value": 2}),
+    ("%y%m%d%H%M%S.%f", ["240308000000.5", "240308000100.123456789123", "691231235900.",
+                         "240230000000.1"], {"unreadable": 1, "bad value": 1}),
+])
+def test_date_formats_read_alike(tmp_path: Path, form: str, times: list[str],
+                                 reasons: dict[str, int]) -> None:
+    """--date-format's directives, read greedily on both sides, with the same reasons."""
+    path = tmp_path / "times.csv"
+    path.write_text("time,open,high,low,close\n" + "".join(f"{t},1,1,1,1\n" for t in times),
+                    encoding="utf-8")
+    found = layout.detect(str(path), layout.Options(date_format=form, interval="1m"))
+    native_pair = _native.make_pair(TradeKind.Spot, "XYZUSDT", "XYZ", "USDT", 0.0, 0.0, 0.0)
+    py_pair = pure.PyPair(TradeKind.Spot, "XYZUSDT", "XYZ", "USDT", 0.0, 0.0, 0.0)
+    native = outcome(_native.CsvFeed, native_pair, str(path), found)
+    assert native == outcome(pure.PyCsvFeed, py_pair, str(path), found)
+    assert native[2] == reasons
