@@ -40,7 +40,7 @@ from .layout import (
     parse_columns,
     read_epoch,
 )
-from .pure import PyCandle, PyPair, _PyFeed
+from .pure import PyPair, _PyFeed
 
 EXTRA = "pip install 'tavex-backtest[arrow]'"
 
@@ -156,13 +156,10 @@ def prepare(data: Any, options: Options = Options()) -> tuple[Any, Layout]:
     return prepared, _order_and_interval(layout, times, options, notes)
 
 
-def _values(table: Any, layout: Layout) -> list[Any]:
-    """The time column as Python values the twin reads: integers for time stamps."""
-    pa = pyarrow()
+def _time_column(table: Any, layout: Layout) -> Any:
+    """The time column as the twin reads it: time stamps as their integers."""
     column = table.column(0)
-    if layout.time_form == "timestamp":
-        return [column.cast(pa.int64())]
-    return [column]
+    return column.cast(pyarrow().int64()) if layout.time_form == "timestamp" else column
 
 
 def time_of(value: Any, layout: Layout, zoned: bool) -> tuple[int, int, bool]:
@@ -185,7 +182,7 @@ def _times(table: Any, layout: Layout, start: int, count: int) -> Iterator[int]:
     zone = Zone(layout.zone)
     zoned = _zoned(table)
     previous: Optional[int] = None
-    for value in _values(table.slice(start, count), layout)[0].to_pylist():
+    for value in _time_column(table.slice(start, count), layout).to_pylist():
         if value is None:
             continue
         try:
@@ -215,7 +212,7 @@ class PyArrowFeed(_PyFeed):
     def _good_rows(self) -> Iterator[tuple[int, tuple[Any, ...]]]:
         layout, table = self.layout, self.table
         zoned = _zoned(table)
-        columns = [*_values(table, layout),
+        columns = [_time_column(table, layout),
                    *(table.column(k) for k in range(1, table.num_columns))]
         lists = [c.to_pylist() for c in columns]
         n = table.num_rows
@@ -247,5 +244,3 @@ class PyArrowFeed(_PyFeed):
                 continue
             yield i + 1, row
 
-
-__all__ = ["PyArrowFeed", "PyCandle", "prepare", "table_of"]

@@ -119,7 +119,7 @@ def civil_seconds(year: int, month: int, day: int, hour: int, minute: int, secon
 
 ISO = re.compile(r"([0-9]{4})-([0-9]{2})-([0-9]{2})"
                  r"(?:[Tt ]([0-9]{2}):([0-9]{2})(?::([0-9]{2})(?:\.([0-9]+))?)?"
-                 r"(?:([Zz])|([+-])([0-9]{2})(?::?([0-9]{2}))?)?)?")
+                 "(?:([Zz])|(\\+|-|\u2212)([0-9]{2})(?::?([0-9]{2}))?)?)?")  # U+2212 MINUS SIGN
 EPOCH = re.compile(r"(-?)([0-9]+)(?:\.([0-9]+))?")
 NUMBER = re.compile(r"[+-]?(?:[0-9]+(?:\.[0-9]*)?|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
 TIME_OF_DAY = re.compile(r"([0-9]{1,2}):([0-9]{2})(?::([0-9]{2}))?|([0-9]{2})([0-9]{2})([0-9]{2})")
@@ -149,7 +149,7 @@ def iso_groups(groups: Sequence[Any], column: str) -> tuple[int, int, bool]:
         return seconds, nanos_of(frac), z is not None
     if int(oh) > 23 or int(om or 0) > 59:
         raise Skip(BAD_VALUE, f"'{column}' is out of range")
-    offset = (int(oh) * 3600 + int(om or 0) * 60) * (-1 if sign in ("-", b"-") else 1)
+    offset = (int(oh) * 3600 + int(om or 0) * 60) * (1 if sign in ("+", b"+") else -1)
     return seconds - offset, nanos_of(frac), True
 
 
