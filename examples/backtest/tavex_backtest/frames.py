@@ -29,8 +29,8 @@ from .layout import (
     Options,
     Skip,
     Zone,
-    _order_and_interval,
-    _time_form,
+    order_and_interval,
+    time_form_of,
     apply_columns,
     check_zone,
     epoch_scale,
@@ -151,9 +151,9 @@ def prepare(data: Any, options: Options = Options()) -> tuple[Any, Layout]:
         chunks += [(n // 2, SAMPLE_LINES), (n - SAMPLE_LINES, SAMPLE_LINES)]
     if form == "iso":
         samples = [[[v] for v in prepared.column(0).slice(a, b).to_pylist()] for a, b in chunks]
-        layout = _time_form(layout, samples, options)
+        layout = time_form_of(layout, samples, options)
     times = [list(_times(prepared, layout, a, b)) for a, b in chunks]
-    return prepared, _order_and_interval(layout, times, options, notes)
+    return prepared, order_and_interval(layout, times, options, notes)
 
 
 def _time_column(table: Any, layout: Layout) -> Any:

@@ -896,9 +896,9 @@ def detect(path: str, options: Options = Options()) -> Layout:
     samples = [rows[data_at:data_at + SAMPLE_LINES]]
     samples += [[split_fields(t, sep, wrapped) for t in chunk] for chunk in (head.middle, head.tail)
                 if chunk]
-    layout = _time_form(layout, samples, options)
+    layout = time_form_of(layout, samples, options)
     times = [list(sample_times(layout, chunk)) for chunk in samples]
-    return _order_and_interval(layout, times, options, notes)
+    return order_and_interval(layout, times, options, notes)
 
 
 def _time_text(layout: Layout, row: Sequence[Optional[str]]) -> Optional[str]:
@@ -913,8 +913,10 @@ def _time_text(layout: Layout, row: Sequence[Optional[str]]) -> Optional[str]:
     return text
 
 
-def _time_form(layout: Layout, samples: list[list[list[Optional[str]]]],
+def time_form_of(layout: Layout, samples: list[list[list[Optional[str]]]],
                options: Options) -> Layout:
+    """The layout with the form of time that reads the most sampled rows, or the options'
+    form; LayoutError when none reads, or when day and month read both ways."""
     if options.time_unit is not None:
         if options.time_unit not in UNITS:
             raise LayoutError(f"--time-unit {options.time_unit}: one of {', '.join(UNITS)}")
@@ -979,7 +981,7 @@ def sample_times(layout: Layout, rows: Iterable[Sequence[Optional[str]]]) -> Ite
         yield seconds * 1_000_000_000 + nanos
 
 
-def _order_and_interval(layout: Layout, samples: list[list[int]], options: Options,
+def order_and_interval(layout: Layout, samples: list[list[int]], options: Options,
                         notes: list[str]) -> Layout:
     """The order from the first rows' times (UTC nanoseconds), the interval from the most
     common spacing within each sample."""
