@@ -1,18 +1,20 @@
 #!/usr/bin/env python3
-"""Roll one-minute candles up into UTC daily bars, with tavex doing the time work.
+"""Roll intraday candles up into UTC daily bars, with tavex doing the time work.
 
 The input is read by the back-test's native feed (``tavex_backtest``, in
-examples/backtest): a CSV file with the header ``time,open,high,low,close,volume``
-(RFC 3339 times with any UTC offset) or exchange kline rows, in either time
-order, every line a candle or skipped and reported with its reason. The script
-finds each candle's UTC day with ``tavex.truncate_to_day`` and prints one line
-per day with the day's open, high, low, close and volume, written with
-``tavex.date_to_str``. It then reports how many rows per second it handled.
+examples/backtest), in the layout its rules find or its options name (the
+layouts of docs/input-files.md: headers under common names, separators, time
+forms and zones, exchange klines, Parquet), in either time order, every line a
+candle or skipped and reported with its reason. The script finds each candle's
+UTC day with ``tavex.truncate_to_day`` and prints one line per day with the
+day's open, high, low, close and volume, written with ``tavex.date_to_str``. It
+then reports how many rows per second it handled.
 
     python examples/daily_bars.py                        # generate 3 days of bars and roll them up
     python examples/daily_bars.py --rows 2000000         # a bigger generated input, with progress
     python examples/daily_bars.py --rows 1500 --save bars.csv   # keep the generated file
     python examples/daily_bars.py examples/data/min1_sample.csv # a file of your own
+    python examples/daily_bars.py bars.csv --tz America/New_York # times without an offset, in a zone
 
 Needs tavex and the back-test package (``pip install ./examples/backtest``). Exit codes
 as the back-test's: 0 success, 2 bad input or usage, 130 interrupted, 141 closed pipe.
@@ -33,19 +35,22 @@ from tavex_backtest.inputs import (
     DEFAULT_MAX_SKIPPED,
     InputError,
     Progress,
+    add_input_arguments,
     check,
-    counts,
+    describe,
     generated_input,
+    open_feed,
+    options_of,
     percent,
+    prepare,
     report_skipped,
 )
-from tavex_backtest.pure import CSV_COLUMNS
+from tavex_backtest.layout import Options
+from tavex_backtest.records import CandleLike, Feed
 
-INPUT_INTERVAL = CandleInterval.Min1
 OUTPUT_INTERVAL = CandleInterval.Day1
-MINUTES_PER_DAY = 1440
-DEFAULT_ROWS = 3 * MINUTES_PER_DAY
-ONE_MINUTE, ONE_DAY = timedelta(minutes=1), timedelta(days=1)
+DEFAULT_ROWS = 3 * 1440
+ONE_DAY = timedelta(days=1)
 PROGRESS_EVERY = 0x3FFF + 1  # candles between two looks at the clock
 
 
@@ -63,29 +68,24 @@ class DailyBar:
     bars: int = 1
 
 
-def emit(event: EventType, bar: DailyBar | None = None) -> None:
+def emit(event: EventType, bar: DailyBar | None = None, per_day: int = 1440) -> None:
     """The one place where the loop's events are handled, as a strategy would; others pass by."""
     if event == EventType.Start:
         print(f"{'day (UTC)':<25}  {'open':>10}  {'high':>10}  {'low':>10}  {'close':>10}"
               f"  {'volume':>12}  {'bars':>5}")
     elif event == EventType.Daily and bar is not None:
-        partial = "" if bar.bars == MINUTES_PER_DAY else "  partial"
+        partial = "" if bar.bars == per_day else "  partial"
         print(f"{date_to_str(bar.day):<25}  {bar.open:>10.2f}  {bar.high:>10.2f}"
               f"  {bar.low:>10.2f}  {bar.close:>10.2f}  {bar.volume:>12.4f}  {bar.bars:>5}{partial}")
 
 
-def roll_up(feed: _native.CsvFeed, progress: Progress) -> tuple[list[DailyBar], int]:
-    """The daily bars of the feed's candles, and the gaps between the minutes."""
+def roll_up(feed: Feed[CandleLike], progress: Progress) -> list[DailyBar]:
+    """The daily bars of the feed's candles."""
     bars: list[DailyBar] = []
     current: DailyBar | None = None
-    previous: datetime | None = None
-    gaps = 0
     day_end = datetime.min
     for candle in feed:  # in time order, each later than the one before
         opened = candle.open_time
-        if previous is not None and opened - previous > ONE_MINUTE:
-            gaps += 1
-        previous = opened
         # Most bars fall inside the current day: truncate only when one leaves it.
         if current is None or opened >= day_end:
             day = truncate_to_day(opened)
@@ -100,44 +100,39 @@ def roll_up(feed: _native.CsvFeed, progress: Progress) -> tuple[list[DailyBar], 
         if feed.rows % PROGRESS_EVERY == 0:
             progress.update(feed.rows, feed.bytes_read, feed.size)
     progress.clear()
-    return bars, gaps
+    return bars
 
 
-def process(path: str, show_progress: bool, max_skipped: float, name: str | None = None) -> int:
+def process(path: str, show_progress: bool, max_skipped: float, name: str | None = None,
+            options: Options = Options()) -> int:
     pair = _native.make_pair(TradeKind.Spot, "XYZUSDT", "XYZ", "USDT", 0.0, 0.0, 0.0)
-    try:
-        feed = _native.CsvFeed(path, pair)
-    except OSError as exc:
-        raise InputError(f"cannot read {path}: {exc.strerror or exc}") from None
-    except ValueError as exc:
-        raise InputError(str(exc)) from None
+    prepared = prepare(path, options)
+    feed = open_feed(prepared, True, pair)
     started = time.perf_counter()
-    bars, gaps = roll_up(feed, Progress("reading", show_progress))
+    bars = roll_up(feed, Progress("reading", show_progress))
     elapsed = time.perf_counter() - started
     report_skipped(feed)
     check(feed, max_skipped)
-    print(f"mode {RunMode.Backtest}: {INPUT_INTERVAL} bars rolled up into {OUTPUT_INTERVAL} bars")
-    order = "newest first, read from the end" if feed.newest_first else "oldest first"
-    print(f"input: {name or path} ({feed.layout} layout, {order})")
-    print(f"rows: {counts(feed)}" + (f"; {gaps:,} gap{'' if gaps == 1 else 's'} in the minutes"
-                                      if gaps else ""))
+    interval = prepared.layout.interval
+    print(f"mode {RunMode.Backtest}: {interval} bars rolled up into {OUTPUT_INTERVAL} bars")
+    print(*describe(feed, name), sep="\n")
     print()
     emit(EventType.Start)
     for bar in bars:
-        emit(EventType.Daily, bar)
+        emit(EventType.Daily, bar, 86400 // prepared.layout.interval_seconds)
     emit(EventType.Stop)
     rate = feed.rows / elapsed if elapsed > 0 else float("inf")
-    print(f"\n{feed.rows:,} bars of {INPUT_INTERVAL} in {elapsed:.3f} s: {rate:,.0f} rows/s")
+    print(f"\n{feed.rows:,} bars of {interval} in {elapsed:.3f} s: {rate:,.0f} rows/s")
     return 0
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
-        description="Roll one-minute candles up into UTC daily bars. Exit codes: 0 success, "
+        description="Roll intraday candles up into UTC daily bars. Exit codes: 0 success, "
                     "2 bad input or usage, 130 interrupted.")
     parser.add_argument("path", nargs="?",
-                        help=f"CSV file with the header {','.join(CSV_COLUMNS)}, or exchange "
-                             "kline rows; without it, an input is generated")
+                        help="a file of candles (docs/input-files.md: headers, separators, "
+                             "time forms, klines, .parquet); without it, an input is generated")
     parser.add_argument("--rows", type=int, default=None,
                         help=f"rows to generate when no path is given (default {DEFAULT_ROWS})")
     parser.add_argument("--seed", type=int, default=7, help="seed of the generated random walk")
@@ -148,6 +143,7 @@ def main(argv: list[str] | None = None) -> int:
                         help=f"fail when more of the lines are skipped (default "
                              f"{DEFAULT_MAX_SKIPPED:g})")
     parser.add_argument("--no-progress", action="store_true", help="no progress line on stderr")
+    add_input_arguments(parser)
     args = parser.parse_args(argv)
     if args.path is not None and (args.rows is not None or args.save is not None):
         parser.error("--rows and --save generate an input; give them without a path")
@@ -156,10 +152,10 @@ def main(argv: list[str] | None = None) -> int:
     show_progress = not args.no_progress
     try:
         if args.path is not None:
-            return process(args.path, show_progress, args.max_skipped)
+            return process(args.path, show_progress, args.max_skipped, None, options_of(args))
         rows = DEFAULT_ROWS if args.rows is None else args.rows
         with generated_input(rows, args.seed, args.save, show_progress, "rows") as (path, name):
-            return process(path, show_progress, args.max_skipped, name)
+            return process(path, show_progress, args.max_skipped, name, options_of(args))
     except InputError as exc:
         print(f"daily_bars: {exc}", file=sys.stderr)
         return 2

@@ -59,6 +59,14 @@ print("imported", tavex.__file__)')
     [ -z "$failed" ] || { detail "pytest failed under TZ=$failed"; return 1; }
     [ "${outcomes[0]}" = "${outcomes[1]}" ] && [ "${outcomes[0]}" = "${outcomes[2]}" ] ||
         { detail "outcome depends on TZ: ${outcomes[*]}"; return 1; }
+    # The back-test's readers on this interpreter too (the frames' tests where pyarrow has a wheel).
+    pip_ "$py" -m pip install -q scikit-build-core cmake ninja
+    pip_ "$py" -m pip install -q --no-build-isolation "./examples/backtest[test]" --config-settings=build-dir="build/example-$1"
+    (cd / && "$py" -m pytest -q -ra -p no:cacheprovider "$ROOT/examples/backtest/tests/test_backtest.py" \
+        "$ROOT/examples/backtest/tests/test_inputs.py") >"$LOGS/$1.example.txt" 2>&1 ||
+        { cat "$LOGS/$1.example.txt"; detail "the example's tests failed"; return 1; }
+    cat "$LOGS/$1.example.txt"
+    detail "${outcomes[0]} (x3 zones); example: $(outcome "$LOGS/$1.example.txt")"
 }
 step_stubs() {  # VENV-PYTHON: the installed stubs are those of stubs/, and hold against the modules
     local py m && py=$(cd "$(dirname "$1")" && pwd)/$(basename "$1") && tmpdir

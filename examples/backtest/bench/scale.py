@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """How the back-test scales: one run's candles/s by input size and interpreter,
-and a sweep's candles/s over all workers by the number of workers.
+the native feed alone on the CSV file and on the same candles as Arrow columns
+(a Parquet file, where pyarrow is installed), and a sweep's candles/s over all
+workers by the number of workers.
 
     python examples/backtest/bench/scale.py PYTHON [PYTHON ...] [--sizes 7200,1000000]
         [--sweep-rows 200000] [--repeat 3] [--keep DIR]
@@ -44,6 +46,34 @@ candles = sum(o.result["candles"] for o in outcomes)
 print(json.dumps({"rate": candles / elapsed,
                   "run": candles / sum(o.result["seconds"] for o in outcomes)}))
 """
+READ = """
+import json, sys, time
+from tavex import TradeKind
+from tavex_backtest import _native, inputs
+pair = _native.make_pair(TradeKind.Spot, "XYZUSDT", "XYZ", "USDT", 0.01, 0.01, 50.0)
+path = sys.argv[1]
+started = time.perf_counter()
+if not hasattr(inputs, "prepare"):  # a build before layouts were found: today's layout only
+    if path.endswith(".parquet"):
+        sys.exit(print("{}"))
+    feed = _native.CsvFeed(path, pair)
+else:
+    try:
+        feed = inputs.open_feed(inputs.prepare(path), True, pair)
+    except inputs.InputError:  # Parquet without pyarrow
+        sys.exit(print("{}"))
+opened = time.perf_counter()
+n = sum(1 for _ in feed)
+done = time.perf_counter()
+print(json.dumps({"rate": n / (done - started), "feed": n / (done - opened)}))
+"""
+PARQUET = """
+import sys
+import pyarrow as pa, pyarrow.csv as csv, pyarrow.parquet as pq
+types = {"time": pa.timestamp("ns", tz="UTC")}
+table = csv.read_csv(sys.argv[1], convert_options=csv.ConvertOptions(column_types=types))
+pq.write_table(table, sys.argv[2])
+"""
 GENERATE = """
 import sys
 from tavex_backtest.inputs import generate_csv
@@ -83,7 +113,16 @@ def main() -> None:
         paths[rows] = os.path.join(folder, f"min1-{rows}.csv")
         if not os.path.exists(paths[rows]):
             call(args.pythons[-1], GENERATE, paths[rows], str(rows))
+    largest = paths[max(sizes)]
+    parquet = largest[:-4] + ".parquet"
+    if not os.path.exists(parquet):
+        try:
+            call(args.pythons[0], PARQUET, largest, parquet)
+        except subprocess.CalledProcessError:  # no pyarrow: the CSV rows only
+            parquet = ""
     names = [str(call(p, RUN, paths[sizes[0]])["name"]) for p in args.pythons]
+    reads: dict[tuple[str, int], list[float]] = {}  # opening the input included
+    feeds: dict[tuple[str, int], list[float]] = {}  # the rows alone
     runs: dict[tuple[int, int], list[float]] = {}
     sweeps: dict[int, list[float]] = {}
     per_run: dict[int, list[float]] = {}
@@ -93,6 +132,12 @@ def main() -> None:
             for k, python in enumerate(args.pythons):
                 rate = call(python, RUN, paths[rows])["rate"]
                 runs.setdefault((rows, k), []).append(rate)
+        for source in (largest, parquet):
+            for k, python in enumerate(args.pythons):
+                result = call(python, READ, source) if source else {}
+                if "rate" in result:
+                    reads.setdefault((source, k), []).append(result["rate"])
+                    feeds.setdefault((source, k), []).append(result["feed"])
         for workers in (1, 2):
             result = call(args.pythons[0], SWEEP, paths[args.sweep_rows], str(workers))
             sweeps.setdefault(workers, []).append(result["rate"])
@@ -102,6 +147,12 @@ def main() -> None:
     for rows in sizes:
         for k, python in enumerate(args.pythons):
             print(f"  {rows:>9,} candles  {names[k]:<8} {spread(runs[rows, k])}")
+    print(f"the native feed alone on {max(sizes):,} candles, candles/s: opening the input "
+          f"included (finding the layout; for Parquet importing pyarrow and decoding the "
+          f"file), then the rows alone")
+    for (source, k), rates in reads.items():
+        what = "Arrow (Parquet)" if source.endswith(".parquet") else "CSV"
+        print(f"  {what:<16} {names[k]:<8} {spread(rates)}  {spread(feeds[source, k])}")
     print(f"sweep of 12 x {args.sweep_rows:,} candles on {names[0]}, candles/s over all workers,"
           " then within one run")
     for workers, rates in sweeps.items():

@@ -51,29 +51,6 @@ std::optional<E> enum_arg(PyObject* value, const char*) noexcept {
   return out;
 }
 
-// The open time of a candle row.
-struct UnixTime {
-  std::int64_t seconds;  // since 1970-01-01T00:00:00Z
-  std::uint32_t nanos;
-};
-
-// Reads an RFC 3339 time as tavex.str_to_date does; null and `out` filled on success, or the
-// reason the row is skipped. A leap second is refused: a one-minute bar never opens on one.
-inline const char* parse_time(std::string_view s, UnixTime& out) noexcept {
-  tavex::DateTime t{};
-  if (const char* why = tavex::parse_rfc3339(s, t))
-    return std::strcmp(why, "input is out of range") == 0 ? "the time is out of range" : why;
-  if (t.nanos >= 1'000'000'000) return "the time is a leap second";
-  // Python's datetime holds years 1..9999, and the bar's close a minute later must fit too.
-  constexpr std::int64_t kFirst = tavex::days_from_civil(1, 1, 1) * 86'400;
-  constexpr std::int64_t kLast = tavex::days_from_civil(10000, 1, 1) * 86'400 - 61;
-  const std::int64_t seconds = t.days_since_1970 * 86'400 + t.seconds_of_day;
-  if (seconds < kFirst || seconds > kLast) return "the time is out of range";
-  out.seconds = seconds;
-  out.nanos = t.nanos;
-  return nullptr;
-}
-
 // The record layout behind `obj` when it is an instance of `type`; null with TypeError set.
 template <class Layout>
 Layout* record_arg(PyObject* obj, PyTypeObject* type, const char* what) noexcept {
@@ -96,8 +73,9 @@ inline bool add_type(PyObject* module, PyType_Spec& spec) noexcept {
   return true;
 }
 
-// Add the classes CsvFeed and SimBroker to the module; false with an exception set.
+// Add the classes CsvFeed, ArrowFeed and SimBroker to the module; false with an exception set.
 bool add_feed_type(PyObject* module) noexcept;
+bool add_arrow_type(PyObject* module) noexcept;
 bool add_broker_type(PyObject* module) noexcept;
 
 }  // namespace backtest

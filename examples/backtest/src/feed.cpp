@@ -1,93 +1,53 @@
-// CsvFeed: one-minute candles from a CSV file, as tavex.Candle records.
-//
-// Two layouts, told apart by the first line: the header `time,open,high,low,close,volume`
-// (RFC 3339 times with a UTC offset), or exchange kline rows without a header (open time in
-// epoch milliseconds, open, high, low, close, volume, close time, quote volume, trades, ...).
-// The file is mapped (a pipe is read into memory) and walked oldest row first, from the end
-// when it is written newest first. Every data line is accounted for: a candle, or skipped
-// for a reason (unreadable, bad value, out of order, repeated) and reported with its line
-// number. The pure-Python feed of the package follows the same rules, reason for reason.
-#include "common.hpp"
+// CsvFeed: candles from a text file, as tavex.Candle records, in the Layout that
+// tavex_backtest.layout.detect() found (separator, header lines, columns, time form, zone,
+// interval, order). The file is mapped (a pipe is read into memory) and walked oldest row
+// first, from the end when it is written newest first. Every data line is accounted for: a
+// candle, or skipped for a reason (unreadable, bad value, out of order, repeated) and
+// reported with its line number. The pure-Python feed of the package follows the same rules,
+// reason for reason.
+#include "rows.hpp"
 
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <charconv>
-#include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <new>
-#include <string>
-#include <string_view>
-#include <vector>
 
 namespace backtest {
 namespace {
 
-constexpr std::size_t kMaxLine = 4096;    // longer lines are refused unread
-constexpr std::size_t kShownPerReason = 5;  // the rest are only counted
-constexpr int kOrderSample = 32;          // rows looked at to find the file's time order
-constexpr long long kOrderScanLines = 1000;
+constexpr std::size_t kMaxLine = 4096;  // longer lines are refused unread
 
-// The kinds of skipped rows, in the order they are reported.
-enum Reason { kUnreadable, kBadValue, kOutOfOrder, kRepeated, kReasons };
-constexpr const char* kReasonNames[kReasons] = {"unreadable", "bad value", "out of order",
-                                                "repeated"};
-
-enum class Layout { Csv, Kline };
-constexpr const char* kCsvColumns[] = {"time", "open", "high", "low", "close", "volume"};
-constexpr const char* kKlineColumns[] = {"open time", "open",       "high",
-                                         "low",       "close",      "volume",
-                                         "close time", "quote volume", "trades"};
-constexpr std::size_t kKlineFields = 9;  // read; any further columns are ignored
-
-// Milliseconds of the years 1678..2261: tavex's nanosecond time stamps (truncate_to_day)
-// hold them, cut to whole years.
-constexpr std::int64_t kFirstMs = tavex::days_from_civil(1678, 1, 1) * 86'400'000;
-constexpr std::int64_t kLastMs = tavex::days_from_civil(2262, 1, 1) * 86'400'000 - 1;
-
-struct Row {
-  std::int64_t seconds;  // opening time
-  std::uint32_t nanos;
-  tavex::DateTime close_time;
-  double open, high, low, close, volume, amount;
-  std::int64_t trades;
-  long long line;
+struct Field {
+  std::string_view text;
+  bool stray;
 };
 
-bool before(const Row& a, const Row& b) noexcept {
-  return a.seconds < b.seconds || (a.seconds == b.seconds && a.nanos < b.nanos);
-}
-bool same_time(const Row& a, const Row& b) noexcept {
-  return a.seconds == b.seconds && a.nanos == b.nanos;
-}
-
-struct FeedState {
+struct FeedState : Core {
   const char* data = nullptr;  // the file's bytes: mapped, or `buffer`
   std::size_t mapped = 0;
   std::string buffer;
   const char *body = nullptr, *end = nullptr;  // the data lines
-  std::string path;  // as given, for the messages
-  std::string code;
-  tavex::TradeKind kind = tavex::TradeKind::Spot;
-  Layout layout = Layout::Csv;
-  bool newest_first = false, finished = false;
+  std::string path;
+  bool forward = true, finished = false;
   const char* cursor = nullptr;  // forward: next line's start; backward: last line's end
   long long line_no = 0;         // of the line read last
-  long long read = 0, rows = 0, size = 0;
-  long long skipped[kReasons] = {};
-  std::vector<std::string> bad_rows;
-  bool have_previous = false, have_pending = false;
-  Row previous{}, pending{};
+  long long size = 0;
+  std::vector<Field> fields;      // of the line being read
+  std::deque<std::string> texts;  // quoted fields with doubled quotes, the joined time
+  std::string time_text;
 
   ~FeedState() {
     if (mapped) munmap(const_cast<char*>(data), mapped);
   }
+  bool next_good_row(Row& row, bool& error);
+  static FeedState* of(PyObject* self) noexcept;
 };
 
 struct FeedObject {
@@ -95,187 +55,188 @@ struct FeedObject {
   FeedState* state;
 };
 
-bool is_blank(char c) noexcept { return c == ' ' || c == '\t'; }
-bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+FeedState* FeedState::of(PyObject* self) noexcept {
+  return reinterpret_cast<FeedObject*>(self)->state;
+}
 
-std::string_view strip(std::string_view s) noexcept {
-  while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
+bool is_blank(char c, char separator) noexcept {
+  return c == ' ' || (c == '\t' && separator != '\t');
+}
+
+std::string_view strip(std::string_view s, char separator) noexcept {
+  while (!s.empty() && is_blank(s.front(), separator)) s.remove_prefix(1);
+  while (!s.empty() && is_blank(s.back(), separator)) s.remove_suffix(1);
   return s;
 }
 
-// A field without its surrounding blanks and double quotes; false for a stray quote.
-bool unquote(std::string_view& s) noexcept {
-  s = strip(s);
-  if (!s.empty() && s.front() == '"') {
-    if (s.size() < 2 || s.back() != '"') return false;
-    s = s.substr(1, s.size() - 2);
-    if (s.find('"') != std::string_view::npos) return false;
-    s = strip(s);
-    return true;
+// The fields of a line, blanks around them and their quotes removed, a field with a stray
+// double quote marked; two quotes inside a quoted field stand for one.
+void split(FeedState& st, std::string_view line) {
+  const char sep = st.layout.separator;
+  auto& out = st.fields;
+  out.clear();
+  if (st.layout.wrapped) {
+    const std::string_view inner = strip(line, '\0');
+    if (inner.size() >= 2 && inner.front() == '"' && inner.back() == '"')
+      line = inner.substr(1, inner.size() - 2);
   }
-  return s.find('"') == std::string_view::npos;
-}
-
-// [+-]digits[.digits][(e|E)[+-]digits], with digits on at least one side of the point.
-bool is_number(std::string_view s) noexcept {
-  std::size_t i = 0, n = s.size();
-  if (i < n && (s[i] == '+' || s[i] == '-')) ++i;
-  std::size_t digits = 0;
-  while (i < n && is_digit(s[i])) ++i, ++digits;
-  if (i < n && s[i] == '.') {
-    ++i;
-    while (i < n && is_digit(s[i])) ++i, ++digits;
+  if (line.find('"') == std::string_view::npos) {
+    std::size_t start = 0;
+    for (;;) {
+      const std::size_t at = line.find(sep, start);
+      out.push_back({strip(line.substr(start, at - start), sep), false});
+      if (at == std::string_view::npos) return;
+      start = at + 1;
+    }
   }
-  if (digits == 0) return false;
-  if (i < n && (s[i] == 'e' || s[i] == 'E')) {
-    ++i;
-    if (i < n && (s[i] == '+' || s[i] == '-')) ++i;
-    const std::size_t first = i;
-    while (i < n && is_digit(s[i])) ++i;
-    if (i == first) return false;
+  const std::size_t n = line.size();
+  std::size_t i = 0;
+  for (;;) {
+    std::size_t j = i;
+    while (j < n && is_blank(line[j], sep)) ++j;
+    std::size_t end;
+    if (j < n && line[j] == '"') {
+      std::size_t k = j + 1;
+      bool stray = false, doubled = false;
+      std::string value;
+      for (;;) {
+        const std::size_t q = line.find('"', k);
+        if (q == std::string_view::npos) {
+          value.append(line.substr(k));
+          k = n, stray = true;
+          break;
+        }
+        value.append(line.substr(k, q - k));
+        if (q + 1 < n && line[q + 1] == '"') {
+          value += '"', doubled = true, k = q + 2;
+          continue;
+        }
+        k = q + 1;
+        break;
+      }
+      const std::size_t closed = k;
+      while (k < n && is_blank(line[k], sep)) ++k;
+      end = line.find(sep, k);
+      if (end == std::string_view::npos) end = n;
+      if (end != k) stray = true;
+      if (doubled) {
+        st.texts.push_back(std::move(value));
+        out.push_back({strip(st.texts.back(), sep), stray});
+      } else {
+        out.push_back({strip(line.substr(j + 1, closed - j - 2 + (stray && closed == n)), sep),
+                       stray});
+      }
+    } else {
+      end = line.find(sep, i);
+      if (end == std::string_view::npos) end = n;
+      const std::string_view text = line.substr(i, end - i);
+      out.push_back({strip(text, sep), text.find('"') != std::string_view::npos});
+    }
+    if (end >= n) return;
+    i = end + 1;
   }
-  return i == n;
 }
 
-// The value of a text is_number() accepts, correctly rounded (infinite past the doubles).
-double number_value(std::string_view s) {
-  if (s.front() == '+') s.remove_prefix(1);
-  double value = 0.0;
-  const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
-  if (ec == std::errc() && end == s.data() + s.size()) return value;
-  const std::string text(s);  // out of range: strtod rounds to infinity or towards zero
-  return std::strtod(text.c_str(), nullptr);
-}
-
-// Digits with an optional leading '-'; false when they do not fit 64 bits.
-bool whole_number(std::string_view s, std::int64_t& out, bool& fits) noexcept {
-  const bool negative = !s.empty() && s.front() == '-';
-  const std::string_view digits = negative ? s.substr(1) : s;
-  if (digits.empty()) return false;
-  for (char c : digits)
-    if (!is_digit(c)) return false;
-  const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
-  fits = ec == std::errc() && end == s.data() + s.size();
-  return true;
-}
-
-struct Verdict {
-  Reason reason;
-  std::string why;
-};
-using Result = std::optional<Verdict>;  // nothing: the row is good
-
-Result unreadable(std::string why) { return Verdict{kUnreadable, std::move(why)}; }
-Result bad_value(std::string why) { return Verdict{kBadValue, std::move(why)}; }
-std::string quoted(const char* column, const char* what) {
-  return std::string("'") + column + "' " + what;
-}
-
-// The opening time of a bar: the one call that parses a time.
-Result read_time(std::string_view text, Row& row) {
-  UnixTime t{};
-  if (const char* why = parse_time(text, t)) {
-    // The parser's texts tell a value out of range from a text of another form.
-    if (std::strcmp(why, "the time is a leap second") == 0)
-      return bad_value("'time' is a leap second");
-    if (std::strcmp(why, "the time is out of range") == 0)
-      return bad_value("'time' is out of range");
-    return unreadable("'time' is not RFC 3339 with a UTC offset");
-  }
-  // The bar's close, a minute later, must be in range too.
-  if (t.seconds < kFirstMs / 1000 || t.seconds > (kLastMs + 1) / 1000 - 61)
-    return bad_value("'time' is out of range");
-  row.seconds = t.seconds;
-  row.nanos = t.nanos;
-  row.close_time = tavex::DateTime::from_unix(t.seconds + 60, t.nanos);
-  return std::nullopt;
-}
-
-Result read_ms(std::string_view text, const char* column, std::int64_t& ms) {
-  bool fits = false;
-  if (!whole_number(text, ms, fits)) return unreadable(quoted(column, "is not a whole number"));
-  if (!fits || ms < kFirstMs || ms > kLastMs) return bad_value(quoted(column, "is out of range"));
-  return std::nullopt;
+std::string hex_byte(unsigned char byte) {
+  char hex[8];
+  std::snprintf(hex, sizeof hex, "0x%02X", byte);
+  return hex;
 }
 
 // Reads one data line; nothing when it makes a candle. Checks run in a fixed order (the
-// pure-Python feed keeps it): the line, then each field in column order, then the values.
-Result read_row(std::string_view line, Layout layout, Row& row) {
+// pure-Python feed keeps it): the line, the number of fields, each field by role (time, open,
+// high, low, close, volume, then a kline's close time, quote volume, trades), the values.
+Result read_row(FeedState& st, std::string_view line, Row& row, bool& error) {
+  const LayoutSpec& L = st.layout;
   if (line.size() > kMaxLine)
-    return unreadable("the line is longer than " + std::to_string(kMaxLine) + " bytes");
+    return Verdict{kUnreadable, "the line is longer than " + std::to_string(kMaxLine) + " bytes"};
+  bool wide = false;
   for (char c : line) {
     const auto byte = static_cast<unsigned char>(c);
-    if ((byte < 0x20 && c != '\t') || byte > 0x7E) {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "0x%02X", byte);
-      return unreadable(std::string("the row has a byte that is not printable ASCII (") + hex +
-                        ")");
-    }
+    if ((byte < 0x20 && c != '\t') || byte == 0x7F)
+      return Verdict{kUnreadable, "the row has a control character (" + hex_byte(byte) + ")"};
+    wide |= byte > 0x7F;
   }
-  if (strip(line).empty()) return unreadable("the line is empty");
-  std::array<std::string_view, kKlineFields> fields{};
-  std::size_t count = 0, start = 0;
-  for (;;) {
-    const std::size_t comma = line.find(',', start);
-    if (count < fields.size()) fields[count] = line.substr(start, comma - start);
-    ++count;
-    if (comma == std::string_view::npos) break;
-    start = comma + 1;
+  if (wide) {
+    const std::ptrdiff_t at = tavex::detail::invalid_utf8_at(line);
+    if (at >= 0)
+      return Verdict{kUnreadable, "the row has a byte that is not UTF-8 (" +
+                                      hex_byte(static_cast<unsigned char>(line[at])) + ")"};
   }
-  const bool kline = layout == Layout::Kline;
-  if (!kline && count != 6) return unreadable("expected 6 fields, got " + std::to_string(count));
-  if (kline && count < kKlineFields)
-    return unreadable("expected at least 9 fields, got " + std::to_string(count));
-  const char* const* columns = kline ? kKlineColumns : kCsvColumns;
-  const std::size_t used = kline ? kKlineFields : 6;
-  double* numbers[] = {nullptr,     &row.open, &row.high, &row.low,
-                       &row.close,  &row.volume, nullptr, &row.amount};  // by column
-  std::int64_t open_ms = 0, close_ms = 0;
-  for (std::size_t k = 0; k < used; ++k) {
-    std::string_view field = fields[k];
-    if (!unquote(field)) return unreadable(quoted(columns[k], "has a stray double quote"));
-    Result fault;
-    if (k == 0) {
-      fault = kline ? read_ms(field, columns[k], open_ms) : read_time(field, row);
-    } else if (k == 6) {
-      fault = read_ms(field, columns[k], close_ms);
-    } else if (k == 8) {
-      bool fits = false;
-      if (field.empty() || field.front() == '-' || !whole_number(field, row.trades, fits))
-        fault = unreadable(quoted(columns[k], "is not a whole number"));
-      else if (!fits)
-        fault = bad_value(quoted(columns[k], "is out of range"));
-    } else {
-      if (!is_number(field)) return unreadable(quoted(columns[k], "is not a number"));
-      double& value = *numbers[k];
-      value = number_value(field);
-      if (!std::isfinite(value)) fault = bad_value(quoted(columns[k], "is not finite"));
-    }
-    if (fault) return fault;
+  if (strip(line, '\0').empty()) return Verdict{kUnreadable, "the line is empty"};
+  if (!st.texts.empty()) st.texts.clear();
+  split(st, line);
+  const auto& f = st.fields;
+  const bool kline = L.kind == Kind::Kline;
+  if (kline && f.size() < L.fields)
+    return Verdict{kUnreadable, "expected at least " + std::to_string(L.fields) + " fields, got " +
+                                    std::to_string(f.size())};
+  if (!kline && f.size() != L.fields)
+    return Verdict{kUnreadable, "expected " + std::to_string(L.fields) + " fields, got " +
+                                    std::to_string(f.size())};
+  const char* column = L.time_column();
+  const Field& time = f[static_cast<std::size_t>(L.time)];
+  if (time.stray) return Verdict{kUnreadable, std::string("'") + column + "' has a stray double quote"};
+  std::string_view text = time.text;
+  if (L.time2 >= 0) {
+    const Field& clock = f[static_cast<std::size_t>(L.time2)];
+    if (clock.stray)
+      return Verdict{kUnreadable, std::string("'") + column + "' has a stray double quote"};
+    st.time_text.assign(time.text);
+    st.time_text += ' ';
+    st.time_text.append(clock.text);
+    text = st.time_text;
   }
-  const double prices[] = {row.open, row.high, row.low, row.close};
-  for (int k = 0; k < 4; ++k)
-    if (!(prices[k] > 0.0)) return bad_value(quoted(columns[k + 1], "is not positive"));
-  if (row.volume < 0.0) return bad_value("'volume' is negative");
-  if (kline && row.amount < 0.0) return bad_value("'quote volume' is negative");
-  if (row.high < row.low) return bad_value("'high' is below 'low'");
-  if (row.open < row.low || row.open > row.high) return bad_value("'open' is outside low..high");
-  if (row.close < row.low || row.close > row.high)
-    return bad_value("'close' is outside low..high");
+  Parsed t;
+  Result fault = L.form == Form::Iso      ? read_iso(text, column, t)
+                 : L.form == Form::Epoch ? read_epoch(text, column, L.unit, t)
+                                         : read_format(text, L.format, column, t);
+  if (fault) return fault;
+  const int roles[] = {L.open, L.high, L.low, L.close};
+  double* values[] = {&row.open, &row.high, &row.low, &row.close};
+  constexpr const char* kNames[] = {"open", "high", "low", "close"};
+  for (int k = 0; k < 4; ++k) {
+    const Field& field = f[static_cast<std::size_t>(roles[k])];
+    if ((fault = read_number(field.text, field.stray, kNames[k], *values[k]))) return fault;
+  }
+  row.volume = 0.0;
+  if (L.volume >= 0) {
+    const Field& field = f[static_cast<std::size_t>(L.volume)];
+    if ((fault = read_number(field.text, field.stray, "volume", row.volume))) return fault;
+  }
+  row.has_close = row.has_amount = false;
+  row.trades = 0;
   if (kline) {
-    // 59,999 ms for most exchanges, 60,000 for some; seconds or microseconds fall outside.
-    if (close_ms - open_ms < 59'000 || close_ms - open_ms > 60'000)
-      return bad_value("'close time' is not a minute after 'open time'");
-    const tavex::DateTime opened = tavex::DateTime::from_unix_ms(open_ms);
-    row.seconds = opened.days_since_1970 * 86'400 + opened.seconds_of_day;
-    row.nanos = opened.nanos;
-    row.close_time = tavex::DateTime::from_unix_ms(close_ms);
-  } else {
-    row.amount = row.volume * row.close;
-    row.trades = 0;
+    if (L.close_time >= 0) {
+      const Field& field = f[static_cast<std::size_t>(L.close_time)];
+      if (field.stray) return Verdict{kUnreadable, "'close time' has a stray double quote"};
+      Parsed c;
+      if ((fault = read_epoch(field.text, "close time", L.unit, c))) return fault;
+      row.has_close = true;
+      row.close_ns = c.seconds * 1'000'000'000 + c.nanos;
+    }
+    if (L.quote_volume >= 0) {
+      const Field& field = f[static_cast<std::size_t>(L.quote_volume)];
+      if ((fault = read_number(field.text, field.stray, "quote volume", row.amount))) return fault;
+      row.has_amount = true;
+    }
+    if (L.trades >= 0) {
+      const Field& field = f[static_cast<std::size_t>(L.trades)];
+      if (field.stray) return Verdict{kUnreadable, "'trades' has a stray double quote"};
+      const std::string_view s = field.text;
+      bool digits = !s.empty();
+      for (char c : s) digits = digits && c >= '0' && c <= '9';
+      if (!digits) return Verdict{kUnreadable, "'trades' is not a whole number"};
+      const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), row.trades);
+      if (ec != std::errc() || end != s.data() + s.size())
+        return Verdict{kBadValue, "'trades' is out of range"};
+    }
   }
-  return std::nullopt;
+  if (!st.place(t)) {
+    error = true;
+    return std::nullopt;
+  }
+  return st.checked(t, row);
 }
 
 // The next line in the order of reading, without its line end; false after the last.
@@ -283,7 +244,7 @@ bool next_line(FeedState& st, std::string_view& out) noexcept {
   if (st.finished) return false;
   const char* start;
   const char* stop;
-  if (!st.newest_first) {
+  if (st.forward) {
     if (st.cursor >= st.end) return st.finished = true, false;
     start = st.cursor;
     const void* nl = std::memchr(start, '\n', static_cast<std::size_t>(st.end - start));
@@ -303,61 +264,22 @@ bool next_line(FeedState& st, std::string_view& out) noexcept {
   return true;
 }
 
-void note(FeedState& st, Reason reason, long long line, const std::string& why) {
-  if (st.skipped[reason]++ < static_cast<long long>(kShownPerReason))
-    st.bad_rows.push_back(st.path + ':' + std::to_string(line) + ": skipped (" +
-                          kReasonNames[reason] + "): " + why);
-}
-
-// The next row that makes a candle on its own, noting the others; false at the end.
-bool next_good_row(FeedState& st, Row& row) {
+// The next row that makes a candle on its own, noting the others; false at the end, or
+// with `error` set when Python raised (the zone's rules).
+bool FeedState::next_good_row(Row& row, bool& error) {
   std::string_view text;
-  while (next_line(st, text)) {
-    ++st.read;
-    const Result fault = read_row(text, st.layout, row);
-    row.line = st.line_no;
+  while (next_line(*this, text)) {
+    ++read;
+    const Result fault = read_row(*this, text, row, error);
+    if (error) return false;
+    row.line = line_no;
     if (!fault) return true;
-    note(st, fault->reason, st.line_no, fault->why);
+    note(fault->reason, line_no, fault->why);
   }
   return false;
 }
 
-PyObject* make_candle(const FeedState& st, const Row& row) noexcept {
-  return tavex::make_candle(st.kind, st.code, tavex::CandleInterval::Min1,
-                            tavex::DateTime::from_unix(row.seconds, row.nanos), row.close_time,
-                            row.open, row.high, row.low, row.close, row.volume, row.amount,
-                            row.trades);
-}
-
-PyObject* feed_next(PyObject* self) noexcept {
-  FeedState& st = *reinterpret_cast<FeedObject*>(self)->state;
-  try {
-    for (;;) {
-      if (!st.have_pending && !(st.have_pending = next_good_row(st, st.pending))) return nullptr;
-      const Row row = st.pending;
-      st.have_pending = next_good_row(st, st.pending);
-      if (st.have_previous && !before(st.previous, row)) {
-        const bool repeated = same_time(st.previous, row);
-        note(st, repeated ? kRepeated : kOutOfOrder, row.line,
-             repeated ? "the time of the row before" : "earlier than the row before");
-        continue;
-      }
-      // A row later than the next one, which itself follows the rows before: the row is out
-      // of place (a mistyped year) and costs only itself.
-      if (st.have_pending && before(st.pending, row) &&
-          (!st.have_previous || before(st.previous, st.pending))) {
-        note(st, kOutOfOrder, row.line, "later than the row after");
-        continue;
-      }
-      st.previous = row;
-      st.have_previous = true;
-      ++st.rows;
-      return make_candle(st, row);
-    }
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
-}
+PyObject* feed_next(PyObject* self) noexcept { return next_candle(*FeedState::of(self)); }
 
 // The file's bytes; false with OSError set.
 bool load(FeedState& st) {
@@ -400,110 +322,37 @@ bool load(FeedState& st) {
   return true;
 }
 
-// The header line as a message shows it: printable ASCII, other bytes as \xNN, cut short.
-std::string shown(std::string_view text) {
-  std::string out;
-  for (char c : text.substr(0, 200)) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte >= 0x20 && byte <= 0x7E) {
-      out += c;
-    } else {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02x", byte);
-      out += hex;
-    }
-  }
-  return out;
-}
-
-// Reads the first line: the header, or the first kline row; false with ValueError set.
-bool read_layout(FeedState& st) {
+// Skips the lines before the rows; when the file runs newest first, counts the lines and
+// starts from the last one, so that the rows come oldest first.
+void position(FeedState& st) {
   st.cursor = st.body;
-  std::string_view first;
-  if (!next_line(st, first)) {
-    PyErr_Format(PyExc_ValueError, "%s: the file is empty", st.path.c_str());
-    return false;
+  std::string_view skipped;
+  for (long long k = 0; k < st.layout.skip_lines && next_line(st, skipped); ++k) {
   }
-  std::string_view field = first.substr(0, first.find(','));
-  if (unquote(field) && !field.empty()) {
-    std::string_view digits = field.front() == '-' ? field.substr(1) : field;
-    bool all_digits = !digits.empty();
-    for (char c : digits) all_digits = all_digits && is_digit(c);
-    if (all_digits) {
-      st.layout = Layout::Kline;
-      st.cursor = st.body;  // the first line is a row
-      st.line_no = 0;
-      return true;
-    }
-  }
-  std::size_t k = 0, start = 0;
-  bool match = true;
-  for (;; ++k) {
-    const std::size_t comma = first.find(',', start);
-    std::string_view name = first.substr(start, comma - start);
-    if (k >= 6 || !unquote(name) || name.size() != std::strlen(kCsvColumns[k])) {
-      match = false;
-    } else {
-      for (std::size_t i = 0; i < name.size(); ++i)
-        match = match && (name[i] | 0x20) == kCsvColumns[k][i];
-    }
-    if (comma == std::string_view::npos) break;
-    start = comma + 1;
-  }
-  if (match && k == 5) {
-    st.body = st.cursor;  // the rows follow the header
-    return true;
-  }
-  PyErr_Format(PyExc_ValueError,
-               "%s:1: expected the header time,open,high,low,close,volume or exchange kline "
-               "rows, got %s",
-               st.path.c_str(), shown(first).c_str());
-  return false;
-}
-
-// Newest first when most steps between the first readable rows go back in time.
-void find_order(FeedState& st) {
-  Row row{}, last{};
-  int up = 0, down = 0, seen = 0;
-  std::string_view text;
-  for (long long lines = 0; seen < kOrderSample && lines < kOrderScanLines &&
-                            next_line(st, text);
-       ++lines) {
-    if (read_row(text, st.layout, row)) continue;
-    if (seen++) {
-      up += before(last, row);
-      down += before(row, last);
-    }
-    last = row;
-  }
-  st.newest_first = down > up;
+  st.body = st.cursor;
   st.finished = false;
-  if (!st.newest_first) {
-    st.cursor = st.body;
-    st.line_no = st.layout == Layout::Csv ? 1 : 0;
-    return;
-  }
+  if (!st.layout.newest_first) return;
   long long lines = 0;  // numbered from the end: count them
   for (const char* p = st.body; p < st.end; ++lines) {
     const void* nl = std::memchr(p, '\n', static_cast<std::size_t>(st.end - p));
     p = nl ? static_cast<const char*>(nl) + 1 : st.end;
   }
-  st.line_no = lines + (st.layout == Layout::Csv ? 1 : 0) + 1;
+  st.line_no = lines + st.layout.skip_lines + 1;
   st.cursor = st.end > st.body && st.end[-1] == '\n' ? st.end - 1 : st.end;
+  st.forward = false;
   if (st.body == st.end) st.finished = true;
 }
 
 PyObject* feed_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-  static char* names[] = {const_cast<char*>("path"), const_cast<char*>("pair"), nullptr};
+  static char* names[] = {const_cast<char*>("path"), const_cast<char*>("pair"),
+                          const_cast<char*>("layout"), nullptr};
   PyObject* path = nullptr;  // bytes, from PyUnicode_FSConverter
   PyObject* pair_obj = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&O:CsvFeed", names, PyUnicode_FSConverter,
-                                   &path, &pair_obj))
+  PyObject* layout = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&OO:CsvFeed", names, PyUnicode_FSConverter,
+                                   &path, &pair_obj, &layout))
     return nullptr;
   Ref path_ref(path);
-  auto* pair = record_arg<tavex::abi::PairObject>(pair_obj, tavex::pair_type(), "Pair");
-  if (!pair) return nullptr;
-
   Ref self(type->tp_alloc(type, 0));
   if (!self) return nullptr;
   auto* feed = reinterpret_cast<FeedObject*>(self.get());
@@ -511,10 +360,10 @@ PyObject* feed_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
     feed->state = new FeedState();
     FeedState& st = *feed->state;
     st.path = PyBytes_AS_STRING(path);
-    st.code = tavex::text_of(pair->code);
-    st.kind = pair->kind;
-    if (!load(st) || !read_layout(st)) return nullptr;
-    find_order(st);
+    if (!init_core(st, pair_obj, layout)) return nullptr;
+    st.layout.source = st.path;
+    if (!load(st)) return nullptr;
+    position(st);
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
@@ -528,86 +377,28 @@ void feed_dealloc(PyObject* self) noexcept {
   Py_DECREF(type);
 }
 
-FeedState& state_of(PyObject* self) noexcept { return *reinterpret_cast<FeedObject*>(self)->state; }
-
-template <long long FeedState::*Field>
-PyObject* get_count(PyObject* self, void*) noexcept {
-  return PyLong_FromLongLong(state_of(self).*Field);
-}
-
 PyObject* get_bytes_read(PyObject* self, void*) noexcept {
-  const FeedState& st = state_of(self);
-  const char* from = st.newest_first ? st.cursor : st.data;
-  const char* to = st.newest_first ? st.end : st.cursor;
+  const FeedState& st = *FeedState::of(self);
+  const char* from = st.forward ? st.data : st.cursor;
+  const char* to = st.forward ? st.cursor : st.end;
   return PyLong_FromLongLong(st.finished ? st.size : static_cast<long long>(to - from));
 }
 
-PyObject* get_skipped(PyObject* self, void*) noexcept {
-  const FeedState& st = state_of(self);
-  long long total = 0;
-  for (long long n : st.skipped) total += n;
-  return PyLong_FromLongLong(total);
-}
-
-PyObject* get_reasons(PyObject* self, void*) noexcept {
-  const FeedState& st = state_of(self);
-  Ref dict(PyDict_New());
-  if (!dict) return nullptr;
-  for (int k = 0; k < kReasons; ++k) {
-    if (!st.skipped[k]) continue;
-    Ref count(PyLong_FromLongLong(st.skipped[k]));
-    if (!count || PyDict_SetItemString(dict.get(), kReasonNames[k], count.get()) < 0)
-      return nullptr;
-  }
-  return dict.release();
-}
-
-PyObject* get_bad_rows(PyObject* self, void*) noexcept {
-  const auto& rows = state_of(self).bad_rows;
-  Ref list(PyList_New(static_cast<Py_ssize_t>(rows.size())));
-  if (!list) return nullptr;
-  for (std::size_t k = 0; k < rows.size(); ++k) {
-    PyObject* text = PyUnicode_DecodeFSDefaultAndSize(rows[k].data(),
-                                                      static_cast<Py_ssize_t>(rows[k].size()));
-    if (!text) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), text);
-  }
-  return list.release();
-}
-
-PyObject* get_path(PyObject* self, void*) noexcept {
-  const std::string& path = state_of(self).path;
-  return PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
-}
-
-PyObject* get_layout(PyObject* self, void*) noexcept {
-  return PyUnicode_FromString(state_of(self).layout == Layout::Kline ? "kline" : "csv");
-}
-
-PyObject* get_newest_first(PyObject* self, void*) noexcept {
-  return PyBool_FromLong(state_of(self).newest_first);
+PyObject* get_size(PyObject* self, void*) noexcept {
+  return PyLong_FromLongLong(FeedState::of(self)->size);
 }
 
 PyGetSetDef feed_getset[] = {
-    {"path", get_path, nullptr, "the file, as given", nullptr},
-    {"read", get_count<&FeedState::read>, nullptr, "data lines read so far", nullptr},
-    {"rows", get_count<&FeedState::rows>, nullptr, "candles yielded so far", nullptr},
-    {"skipped", get_skipped, nullptr, "data lines skipped so far", nullptr},
-    {"reasons", get_reasons, nullptr, "skipped lines by reason", nullptr},
+    BACKTEST_CORE_GETSET(FeedState),
     {"bytes_read", get_bytes_read, nullptr, "bytes of the file read so far", nullptr},
-    {"size", get_count<&FeedState::size>, nullptr, "size of the file in bytes", nullptr},
-    {"bad_rows", get_bad_rows, nullptr,
-     "the first skipped lines of each reason, as 'file:line: skipped (reason): why'", nullptr},
-    {"layout", get_layout, nullptr, "'csv' (with the header) or 'kline'", nullptr},
-    {"newest_first", get_newest_first, nullptr, "whether the file runs newest row first",
-     nullptr},
+    {"size", get_size, nullptr, "size of the file in bytes", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot feed_slots[] = {
-    {Py_tp_doc, const_cast<char*>("CsvFeed(path, pair)\n--\n\n"
-                                  "One-minute candles of `pair` read from a CSV file, as "
-                                  "tavex.Candle records.")},
+    {Py_tp_doc, const_cast<char*>("CsvFeed(path, pair, layout)\n--\n\n"
+                                  "Candles of `pair` read from a text file in `layout` "
+                                  "(tavex_backtest.layout.detect), as tavex.Candle records.")},
     {Py_tp_new, reinterpret_cast<void*>(feed_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(feed_dealloc)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},

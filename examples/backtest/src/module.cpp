@@ -36,7 +36,7 @@ PyMethodDef module_methods[] = {
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "tavex_backtest._native",
-    "The native half of the back-test: a CSV candle feed and a simulated broker.", -1,
+    "The native half of the back-test: candle feeds (files, Arrow columns) and a simulated broker.", -1,
     module_methods, nullptr, nullptr, nullptr, nullptr,
 };
 
@@ -45,7 +45,7 @@ PyModuleDef module_def = {
 PyMODINIT_FUNC PyInit__native() {
   if (tavex::import() < 0) return nullptr;  // a tavex this module was not built for fails here
   backtest::Ref module(PyModule_Create(&module_def));
-  if (!module || !backtest::add_feed_type(module.get()) ||
+  if (!module || !backtest::add_feed_type(module.get()) || !backtest::add_arrow_type(module.get()) ||
       !backtest::add_broker_type(module.get()))
     return nullptr;
   return module.release();

@@ -11,7 +11,8 @@ import importlib
 import math
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
-from .engine import DaySummary
+from .engine import Summary
+from .layout import Options
 from .strategy import MovingAverageCross
 from .sweep import HEAT_MAP_NEEDS, MEASURES, Outcome, Params, Tracker, backtest, optional, varying
 
@@ -36,20 +37,21 @@ class Series(Tracker):
 
     def __init__(self, cash: float) -> None:
         super().__init__(cash, keep_series=True)
-        self.days: List[DaySummary] = []
+        self.days: List[Summary] = []
 
-    def on_daily(self, day: DaySummary) -> None:
-        self.days.append(day)
+    def on_summary(self, period: Summary) -> None:
+        self.days.append(period)
 
 
-def run_chart(path: str, chart_path: str, params: Optional[Params] = None) -> None:
+def run_chart(path: str, chart_path: str, params: Optional[Params] = None,
+              options: Options = Options()) -> None:
     """Back-tests `path` on the native side and draws the run into `chart_path`."""
     from .cli import CASH, PAIR
 
     np: Any = importlib.import_module("numpy")
     plt = pyplot()
     s = Series(CASH)
-    engine = backtest(path, params or {}, s)
+    engine = backtest(path, params or {}, s, options)
     if not s.times:
         raise ValueError(f"{path}: no candles to chart")
     times = np.array(s.times, dtype="datetime64[ms]")

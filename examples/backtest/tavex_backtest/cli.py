@@ -1,6 +1,6 @@
 """The back-test command: ``python -m tavex_backtest [PATH]``.
 
-Runs the moving-average crossover over one-minute candles twice, in one process:
+Runs the moving-average crossover over the candles of a file twice, in one process:
 once over the native feed and broker (tavex records made in C++) and once over
 their pure-Python twins, then prints the input and its row counts, the orders,
 the days, the final position and P&L, and both throughputs, and checks that the
@@ -11,7 +11,9 @@ Exit codes: 0 success, 1 the two runs differ, 2 bad input or usage, 130
 interrupted (Ctrl-C), 141 the reader of the output went away (a closed pipe).
 Nothing is printed on stdout before both runs are done; errors go to stderr.
 
-``run(path)`` is one back-test as a function, for other tools of the package.
+``run(data)`` is one back-test as a function (``tavex_backtest.run``): of a path, a
+Parquet file, a pandas or Polars DataFrame, a pyarrow Table or RecordBatchReader, or
+anything with ``__arrow_c_stream__``.
 """
 
 from __future__ import annotations
@@ -34,18 +36,25 @@ from tavex import (
 )
 
 from . import _native
-from .engine import DaySummary, Engine, Listener
+from .engine import Engine, Listener, Summary
 from .inputs import (
     DEFAULT_MAX_SKIPPED,
     InputError,
+    Prepared,
     Progress,
+    add_input_arguments,
     check,
     counts,
+    describe,
     generated_input,
+    open_feed,
+    options_of,
     percent,
+    prepare,
     report_skipped,
 )
-from .pure import CSV_COLUMNS, PyBroker, PyCsvFeed, PyPair
+from .layout import Options
+from .pure import PyBroker, PyPair
 from .records import Broker, OrderLike
 from .strategy import MovingAverageCross
 from .sweep import MEASURES
@@ -68,7 +77,7 @@ class Ledger(Listener):
 
     def __init__(self) -> None:
         self.orders: list[tuple[int, OrderLike]] = []
-        self.days: list[DaySummary] = []
+        self.days: list[Summary] = []
         self.reject_reasons: dict[str, str] = {}
         self._engine: Engine[Any] | None = None
 
@@ -81,8 +90,8 @@ class Ledger(Listener):
         if order.status == OrderStatus.Rejected:
             self.reject_reasons[order.id] = self._engine.broker.reject_reason
 
-    def on_daily(self, day: DaySummary) -> None:
-        self.days.append(day)
+    def on_summary(self, period: Summary) -> None:
+        self.days.append(period)
 
     def trades(self) -> list[tuple[object, ...]]:
         """The order events as plain values, to compare two runs."""
@@ -98,35 +107,39 @@ class Run:
     ledger: Ledger
 
 
-def run(path: str, native: bool = True, *, strategy: Listener | None = None,
-        show_progress: bool = False, max_skipped: float = DEFAULT_MAX_SKIPPED) -> Run:
-    """One back-test of `path`, over the native feed and broker or the pure-Python ones.
+def run(data: Any, native: bool = True, *, strategy: Listener | None = None,
+        show_progress: bool = False, max_skipped: float = DEFAULT_MAX_SKIPPED,
+        columns: str | None = None, tz: str = "UTC", time_unit: str | None = None,
+        date_format: str | None = None, interval: str | None = None,
+        separator: str | None = None) -> Run:
+    """One back-test of `data` over the native feed and broker or the pure-Python ones.
 
-    Raises InputError when the file cannot be read, makes no candle or skips more than
-    `max_skipped` percent of its lines (the skipped lines are then reported on stderr)."""
+    `data` is a path (a CSV or text file, or .parquet), a pandas or Polars DataFrame, a
+    pyarrow Table or RecordBatchReader, or anything with __arrow_c_stream__; the keywords are
+    the command's options of the same names. Raises InputError when the input cannot be read,
+    makes no candle or skips more than `max_skipped` percent of its rows (the skipped rows
+    are then reported on stderr)."""
+    prepared = data if isinstance(data, Prepared) else prepare(data, Options(
+        columns=columns, separator=separator, date_format=date_format, time_unit=time_unit,
+        tz=tz, interval=interval))
     engine: Engine[Any]
     label = "native" if native else "pure Python"
     strategy = MovingAverageCross() if strategy is None else strategy
     ledger = Ledger()
     progress = Progress(label, show_progress)
-    try:
-        if native:
-            pair = _native.make_pair(TradeKind.Spot, PAIR["code"], PAIR["base"], PAIR["quote"],
-                                     MIN_VOLUME, MIN_PRICE, MIN_AMOUNT)
-            simulated: Callable[[], Broker[Any]] = lambda: _native.SimBroker(
-                pair, CASH, FEE_RATE, PARTICIPATION)
-            engine = Engine(RunMode.Backtest, pair, _native.CsvFeed(path, pair),
-                            {int(RunMode.Backtest): simulated}, [strategy, ledger], progress)
-        else:
-            py_pair = PyPair(TradeKind.Spot, PAIR["code"], PAIR["base"], PAIR["quote"],
-                             MIN_VOLUME, MIN_PRICE, MIN_AMOUNT)
-            simulated = lambda: PyBroker(py_pair, CASH, FEE_RATE, PARTICIPATION)
-            engine = Engine(RunMode.Backtest, py_pair, PyCsvFeed(path, py_pair),
-                            {int(RunMode.Backtest): simulated}, [strategy, ledger], progress)
-    except OSError as exc:
-        raise InputError(f"cannot read {path}: {exc.strerror or exc}") from None
-    except ValueError as exc:  # the file's first line
-        raise InputError(str(exc)) from None
+    if native:
+        pair = _native.make_pair(TradeKind.Spot, PAIR["code"], PAIR["base"], PAIR["quote"],
+                                 MIN_VOLUME, MIN_PRICE, MIN_AMOUNT)
+        simulated: Callable[[], Broker[Any]] = lambda: _native.SimBroker(
+            pair, CASH, FEE_RATE, PARTICIPATION)
+        engine = Engine(RunMode.Backtest, pair, open_feed(prepared, True, pair),
+                        {int(RunMode.Backtest): simulated}, [strategy, ledger], progress)
+    else:
+        py_pair = PyPair(TradeKind.Spot, PAIR["code"], PAIR["base"], PAIR["quote"],
+                         MIN_VOLUME, MIN_PRICE, MIN_AMOUNT)
+        simulated = lambda: PyBroker(py_pair, CASH, FEE_RATE, PARTICIPATION)
+        engine = Engine(RunMode.Backtest, py_pair, open_feed(prepared, False, py_pair),
+                        {int(RunMode.Backtest): simulated}, [strategy, ledger], progress)
     engine.run()
     try:
         check(engine.feed, max_skipped)
@@ -166,8 +179,8 @@ def print_orders(ledger: Ledger, show_all: bool) -> None:
               f"{o.filled_volume:8.4f} {o.filled_price:9.4f} {o.fee:7.4f}")
 
 
-def print_days(days: list[DaySummary]) -> None:
-    print(f"{'day (UTC)':<25}  {'candles':>7} {'open':>9} {'close':>9} {'fills':>5}"
+def print_days(days: list[Summary], monthly: bool) -> None:
+    print(f"{'month (UTC)' if monthly else 'day (UTC)':<25}  {'candles':>7} {'open':>9} {'close':>9} {'fills':>5}"
           f" {'fees':>7} {'equity':>10} {'P&L':>8}")
     for d in days:
         print(f"{date_to_str(d.day):<25}  {d.candles:7,} {d.open:9.2f} {d.close:9.2f}"
@@ -213,25 +226,26 @@ def compare(native: Run, python: Run) -> list[str]:
     return faults
 
 
-def backtest(path: str, *, input_name: str | None = None, show_progress: bool = False,
-             show_all: bool = False, max_skipped: float = DEFAULT_MAX_SKIPPED) -> int:
-    """Both runs of `path` and the report; the exit code. Raises InputError."""
-    native = run(path, True, show_progress=show_progress, max_skipped=max_skipped)
-    python = run(path, False, show_progress=show_progress, max_skipped=max_skipped)
+def backtest(data: Any, *, input_name: str | None = None, show_progress: bool = False,
+             show_all: bool = False, max_skipped: float = DEFAULT_MAX_SKIPPED,
+             options: Options = Options()) -> int:
+    """Both runs of `data` and the report; the exit code. Raises InputError."""
+    prepared = prepare(data, options)
+    native = run(prepared, True, show_progress=show_progress, max_skipped=max_skipped)
+    python = run(prepared, False, show_progress=show_progress, max_skipped=max_skipped)
     feed = native.engine.feed
     report_skipped(feed)
     strategy = MovingAverageCross()
+    interval = prepared.layout.interval
     print(f"tavex back-test, {RunMode.Backtest}: {strategy} on {PAIR['code']} "
-          f"({TradeKind.Spot}, {CandleInterval.Min1} candles)")
+          f"({TradeKind.Spot}, {interval} candles)")
     print(f"cash {CASH:,.2f} {PAIR['quote']}, fee {FEE_RATE:.2%}, fills up to "
           f"{PARTICIPATION:.0%} of a candle's volume; run at {date_to_str(ms_to_date(now_ms()))}")
-    order = "newest first, read from the end" if feed.newest_first else "oldest first"
-    print(f"input: {input_name or path} ({feed.layout} layout, {order})")
-    print(f"rows: {counts(feed)}")
+    print(*describe(feed, input_name), sep="\n")
     print()
     print_orders(native.ledger, show_all)
     print()
-    print_days(native.ledger.days)
+    print_days(native.ledger.days, interval == CandleInterval.Day1)
     print()
     print_result(native)
     print()
@@ -279,6 +293,7 @@ def add_sweep_arguments(parser: argparse.ArgumentParser) -> None:
 
 def dispatch(args: argparse.Namespace, path: str, options: dict[str, Any],
              input_name: str | None = None) -> int:
+    layout = options["options"]
     if args.sweep is None:
         if args.csv or args.workers or args.dask:
             raise ValueError("--csv, --workers and --dask need --sweep")
@@ -286,21 +301,22 @@ def dispatch(args: argparse.Namespace, path: str, options: dict[str, Any],
         if args.chart is not None:
             from .chart import run_chart  # matplotlib only when asked for
 
-            run_chart(path, args.chart)
+            run_chart(path, args.chart, options=layout)
         return status
     return sweep_main(path, args.sweep, args.sort, args.csv, args.chart, args.workers, args.dask,
-                      not args.no_progress)
+                      not args.no_progress, layout)
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         prog="python -m tavex_backtest",
-        description="Back-test a moving-average crossover on one-minute candles, over the "
-                    "native feed and broker and over pure Python, side by side. Exit codes: "
+        description="Back-test a moving-average crossover on the candles of a file (CSV and "
+                    "other text layouts, or Parquet), over the native feed and broker and "
+                    "over pure Python, side by side. Exit codes: "
                     "0 success, 1 the runs differ, 2 bad input or usage, 130 interrupted.")
     parser.add_argument("path", nargs="?",
-                        help=f"CSV file with the header {','.join(CSV_COLUMNS)}, or exchange "
-                             "kline rows; without it, an input is generated")
+                        help="a file of candles (docs/input-files.md: headers, separators, "
+                             "time forms, klines, .parquet); without it, an input is generated")
     parser.add_argument("--rows", type=int, default=None,
                         help=f"candles to generate when no path is given (default {DEFAULT_ROWS:,})")
     parser.add_argument("--seed", type=int, default=7, help="seed of the generated random walk")
@@ -311,6 +327,7 @@ def main(argv: list[str] | None = None) -> int:
                              f"(default {DEFAULT_MAX_SKIPPED:g})")
     parser.add_argument("--all-orders", action="store_true", help="print every order event")
     parser.add_argument("--no-progress", action="store_true", help="no progress line on stderr")
+    add_input_arguments(parser)
     add_sweep_arguments(parser)
     args = parser.parse_args(argv)
     if args.path is not None and (args.rows is not None or args.save is not None):
@@ -318,7 +335,8 @@ def main(argv: list[str] | None = None) -> int:
     if args.rows is not None and args.rows < 1:
         parser.error("--rows must be at least 1: a run needs a candle")
     options: dict[str, Any] = dict(show_progress=not args.no_progress,
-                                   show_all=args.all_orders, max_skipped=args.max_skipped)
+                                   show_all=args.all_orders, max_skipped=args.max_skipped,
+                                   options=options_of(args))
     try:
         if args.path is not None:
             return dispatch(args, args.path, options)

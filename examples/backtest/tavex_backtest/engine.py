@@ -6,12 +6,16 @@ looked up by ``int(event)``. One run emits, in order:
 - ``Initialize`` once, with the engine (what a strategy calls to trade);
 - ``Start`` once, with the pair;
 - per candle: first ``OrderChange`` for each order the candle filled and then
-  ``PositionChange``; ``Daily`` with the summary of a UTC day when a candle
-  opens after it (found with ``truncate_to_day``); then ``Minutely`` with the
-  candle;
+  ``PositionChange``; then the candle's own event, ``Minutely`` for candles of
+  1, 5 or 15 minutes, ``Hourly`` for hourly ones, ``Daily`` for daily ones,
+  which listeners receive in ``on_candle``;
 - ``OrderChange`` at once for every order placed or canceled (Submitted,
   Rejected, Canceled);
-- at the end ``Daily`` for the last day and ``Stop``.
+- at the end ``Stop``.
+
+Beside the events, listeners receive in ``on_summary`` the summary of each
+period when a candle opens after it: a UTC day (found with ``truncate_to_day``)
+for intraday candles, a calendar month (UTC) for daily ones.
 """
 
 from __future__ import annotations
@@ -41,15 +45,15 @@ PROGRESS_EVERY = 0x3FFF + 1  # candles between two looks at the clock
 
 
 @dataclass
-class DaySummary:
-    day: datetime  # 00:00 UTC
+class Summary:
+    day: datetime  # 00:00 UTC of the period's first day
     candles: int
     open: float
     close: float
     fills: int
     fees: float
     equity: float  # cash and the holding at the day's last close
-    pnl: float  # change of equity over the day
+    pnl: float  # change of equity over the period
 
 
 class Listener:
@@ -57,8 +61,8 @@ class Listener:
 
     def on_initialize(self, engine: Engine[Any]) -> None: ...
     def on_start(self, pair: PairLike) -> None: ...
-    def on_minutely(self, candle: CandleLike) -> None: ...
-    def on_daily(self, day: DaySummary) -> None: ...
+    def on_candle(self, candle: CandleLike) -> None: ...
+    def on_summary(self, period: Summary) -> None: ...
     def on_order_change(self, order: OrderLike) -> None: ...
     def on_position_change(self, position: PositionLike) -> None: ...
     def on_stop(self, engine: Engine[Any]) -> None: ...
@@ -67,8 +71,9 @@ class Listener:
 HANDLERS = (
     (EventType.Initialize, "on_initialize"),
     (EventType.Start, "on_start"),
-    (EventType.Minutely, "on_minutely"),
-    (EventType.Daily, "on_daily"),
+    (EventType.Minutely, "on_candle"),
+    (EventType.Hourly, "on_candle"),
+    (EventType.Daily, "on_candle"),
     (EventType.OrderChange, "on_order_change"),
     (EventType.PositionChange, "on_position_change"),
     (EventType.Stop, "on_stop"),
@@ -95,11 +100,15 @@ class Engine(Generic[C]):
         self._candle: Optional[C] = None
         self._handlers: dict[int, list[Callable[[Any], None]]] = {}
         for event, name in HANDLERS:
-            self._handlers[int(event)] = [
-                getattr(listener, name) for listener in listeners
-                if getattr(type(listener), name) is not getattr(Listener, name)]
+            self._handlers[int(event)] = self._overriding(listeners, name)
+        self._summaries = self._overriding(listeners, "on_summary")
         self.candles = 0
         self.elapsed = 0.0
+
+    @staticmethod
+    def _overriding(listeners: Sequence[Listener], name: str) -> list[Callable[[Any], None]]:
+        return [getattr(listener, name) for listener in listeners
+                if getattr(type(listener), name) is not getattr(Listener, name)]
 
     def emit(self, event: EventType, payload: object) -> None:
         for handler in self._handlers[int(event)]:
@@ -128,20 +137,22 @@ class Engine(Generic[C]):
 
     # ------------------------------------------------------------ the loop
 
-    def _day_summary(self, day: datetime, candles: int, open_: float, fills: int,
-                     fees_before: float, equity_before: float) -> DaySummary:
+    def _summary(self, day: datetime, candles: int, open_: float, fills: int,
+                 fees_before: float, equity_before: float) -> Summary:
         assert self._candle is not None
         close = self._candle.close
         equity = self.broker.cash + self.broker.position().volume * close
-        return DaySummary(day, candles, open_, close, fills, self.broker.fees - fees_before,
+        summary = Summary(day, candles, open_, close, fills, self.broker.fees - fees_before,
                           equity, equity - equity_before)
+        for handler in self._summaries:
+            handler(summary)
+        return summary
 
     def run(self) -> None:
         """The whole back-test; `elapsed` is then its time in seconds, all of it."""
         started = time.perf_counter()
         broker, feed, progress = self.broker, self.feed, self.progress
         emit = self.emit
-        minutely = self._handlers[int(EventType.Minutely)]
         emit(EventType.Initialize, self)
         emit(EventType.Start, self.pair)
         day: Optional[datetime] = None
@@ -150,21 +161,28 @@ class Engine(Generic[C]):
         day_open = day_fees = day_equity = 0.0
         equity = broker.cash
         candles = 0
+        on_candle: list[Callable[[Any], None]] = []
+        monthly = False
         for candle in feed:
             opened = candle.open_time
             if opened >= day_end:
-                if day is None and candle.interval != CandleInterval.Min1:
-                    raise ValueError(f"Minutely events need {CandleInterval.Min1} candles, "
-                                     f"not {candle.interval}")
-                if day is not None:
-                    summary = self._day_summary(day, day_candles, day_open, day_fills, day_fees,
-                                                day_equity)
-                    equity = summary.equity
+                if day is None:
+                    interval = candle.interval
+                    monthly = interval == CandleInterval.Day1
+                    event = (EventType.Daily if monthly else EventType.Hourly
+                             if interval == CandleInterval.Hour1 else EventType.Minutely)
+                    on_candle = self._handlers[int(event)]
+                else:
                     if progress is not None:
                         progress.clear()
-                    emit(EventType.Daily, summary)
+                    equity = self._summary(day, day_candles, day_open, day_fills, day_fees,
+                                           day_equity).equity
                 day = truncate_to_day(opened)
-                day_end = day + ONE_DAY
+                if monthly:
+                    day = day.replace(day=1)
+                    day_end = (day + 32 * ONE_DAY).replace(day=1)
+                else:
+                    day_end = day + ONE_DAY
                 day_candles = day_fills = 0
                 day_open, day_fees, day_equity = candle.open, broker.fees, equity
             self._candle = candle
@@ -174,7 +192,7 @@ class Engine(Generic[C]):
                     emit(EventType.OrderChange, order)
                 day_fills += len(changed)
                 emit(EventType.PositionChange, broker.position())
-            for handler in minutely:
+            for handler in on_candle:
                 handler(candle)
             day_candles += 1
             candles += 1
@@ -183,8 +201,7 @@ class Engine(Generic[C]):
         if progress is not None:
             progress.clear()
         if day is not None:
-            emit(EventType.Daily, self._day_summary(day, day_candles, day_open, day_fills,
-                                                    day_fees, day_equity))
+            self._summary(day, day_candles, day_open, day_fills, day_fees, day_equity)
         emit(EventType.Stop, self)
         self.candles = candles
         self.elapsed = time.perf_counter() - started

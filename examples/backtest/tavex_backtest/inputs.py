@@ -1,4 +1,6 @@
 """What the back-test and ``examples/daily_bars.py`` share about their input: the
+options that describe it, opening it (a file, a Parquet file or a frame in memory)
+in its layout on the native or the pure-Python side, the report's lines on it, the
 generated random walk, the progress line, and the rules a run's rows must pass.
 
 A run fails (``InputError``, exit code 2 in the commands) when its feed made no
@@ -17,10 +19,13 @@ import sys
 import tempfile
 import time
 from datetime import datetime, timedelta, timezone
-from typing import Iterator, TextIO
+from dataclasses import dataclass
+from typing import Any, Iterator, TextIO
 
-from .pure import CSV_COLUMNS
-from .records import Accounted
+from . import _native
+from .layout import INTERVALS, NS, Layout, LayoutError, Options, detect, spacing_words
+from .pure import CSV_COLUMNS, PyCsvFeed, PyPair
+from .records import Accounted, Feed
 
 DEFAULT_MAX_SKIPPED = 1.0  # percent of the data lines read
 GENERATED_START = datetime(2024, 3, 8, tzinfo=timezone.utc)
@@ -38,6 +43,107 @@ def percent(text: str) -> float:
 
 class InputError(Exception):
     """The input cannot make a run; the text is one line naming the input."""
+
+
+def add_input_arguments(parser: argparse.ArgumentParser) -> None:
+    """The options that say what the rules of docs/input-files.md do not find."""
+    group = parser.add_argument_group("the input's layout (found from the file unless given)")
+    group.add_argument("--columns", metavar="ROLE=NAME,...",
+                       help="the columns by header name or number from 1, e.g. "
+                            "time=Date,close=Last; time=Date+Time for two; volume= for none")
+    group.add_argument("--separator", metavar="SEP", help="field separator: , ; tab |")
+    group.add_argument("--date-format", metavar="FORMAT",
+                       help="the times' form in strptime's directives, e.g. '%%m/%%d/%%Y %%H:%%M'")
+    group.add_argument("--time-unit", choices=["s", "ms", "us", "ns"],
+                       help="epoch numbers' unit (default: from their magnitude)")
+    group.add_argument("--tz", metavar="ZONE", default="UTC",
+                       help="the IANA zone of times without an offset (default UTC)")
+    group.add_argument("--interval", choices=[name for name, *_ in INTERVALS],
+                       help="the candles' interval (default: the rows' most common spacing)")
+
+
+def options_of(args: argparse.Namespace) -> Options:
+    return Options(columns=args.columns, separator=args.separator,
+                   date_format=args.date_format, time_unit=args.time_unit, tz=args.tz,
+                   interval=args.interval)
+
+
+@dataclass(frozen=True)
+class Prepared:
+    """An input ready for either side: a path in its layout, or Arrow columns."""
+
+    data: Any  # a path, or a pyarrow Table of the columns read
+    layout: Layout
+    table: bool
+
+    @property
+    def name(self) -> str:
+        return self.layout.source
+
+
+def prepare(data: Any, options: Options = Options()) -> Prepared:
+    """Finds the layout of a path (a .parquet one read through pyarrow) or of a frame;
+    InputError names the cause."""
+    from . import frames  # pyarrow only when asked for
+
+    try:
+        if frames.is_frame(data) or os.fspath(data).lower().endswith((".parquet", ".pq")):
+            table, layout = frames.prepare(data, options)
+            return Prepared(table, layout, True)
+        path = os.fspath(data)
+        return Prepared(path, detect(path, options), False)
+    except OSError as exc:
+        raise InputError(f"cannot read {os.fspath(data)}: {exc.strerror or exc}") from None
+    except LayoutError as exc:
+        raise InputError(str(exc)) from None
+
+
+def open_feed(prepared: Prepared, native: bool, pair: Any) -> Feed[Any]:
+    """A feed of the input on the native side (tavex records) or the pure-Python one."""
+    try:
+        if prepared.table:
+            from .frames import PyArrowFeed
+
+            if native:
+                return _native.ArrowFeed(prepared.data, pair, prepared.layout)
+            return PyArrowFeed(prepared.data, pair, prepared.layout)
+        if native:
+            return _native.CsvFeed(prepared.data, pair, prepared.layout)
+        assert isinstance(pair, PyPair)
+        return PyCsvFeed(prepared.data, pair, prepared.layout)
+    except OSError as exc:
+        raise InputError(f"cannot read {prepared.name}: {exc.strerror or exc}") from None
+
+
+def describe(feed: Any, name: str | None = None) -> list[str]:
+    """The report's lines on the input, its layout and its rows."""
+    layout: Layout = feed.layout
+    order = "newest first, read from the end" if layout.newest_first else "oldest first"
+    if layout.kind == "columns":
+        what = "Arrow columns"
+    else:
+        what = {"header": "header", "headerless": "no header", "kline": "exchange klines"}[
+            layout.kind] + ", " + {",": "comma", ";": "semicolon", "\t": "tab", "|": "pipe"}[
+            layout.separator] + "-separated"
+    lines = [f"input: {name or layout.source} ({what}, {order})"]
+    lines += layout.describe()
+    seconds = layout.interval_seconds
+    gaps = f"; {feed.gaps:,} gap{'' if feed.gaps == 1 else 's'} of two intervals or more" \
+        if feed.gaps else ""
+    lines.append(f"interval: {layout.interval} ({spacing_words(seconds * NS)}), "
+                 f"{layout.interval_found}{gaps}")
+    if feed.naive:
+        if layout.zone == "UTC":
+            lines.append(f"times: {feed.naive:,} have no offset: read as UTC (--tz ZONE reads "
+                         f"them in a zone)")
+        else:
+            changes = ""
+            if feed.skipped_times or feed.repeated_times:
+                changes = (f"; at clock changes {feed.skipped_times:,} skipped times moved "
+                           f"forward, {feed.repeated_times:,} times shown twice")
+            lines.append(f"times: {feed.naive:,} have no offset: read in {layout.zone}{changes}")
+    lines.append(f"rows: {counts(feed)}")
+    return lines
 
 
 class Progress:

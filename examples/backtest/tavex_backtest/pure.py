@@ -1,48 +1,57 @@
 """The same feed and broker as ``tavex_backtest._native``, in plain Python.
 
 Records are frozen, slotted dataclasses with the fields of tavex's classes. The
-feed reads the file the native one's way, rule for rule and reason for reason, with
-regular expressions, ``float`` and ``datetime`` arithmetic. The broker follows the native one's rules operation for operation, so that a
-strategy makes the same trades on both; the back-test runs both and compares.
+feeds read a file (or, through pyarrow, a table) in the ``Layout`` the native feeds
+get, rule for rule and reason for reason, with regular expressions, ``float`` and
+``datetime`` arithmetic. The broker follows the native one's rules operation for
+operation, so that a strategy makes the same trades on both; the back-test runs
+both and compares.
 """
 
 from __future__ import annotations
 
-import functools
+import bisect
 import math
 import mmap
 import os
 import re
 from dataclasses import dataclass
 from datetime import datetime, timedelta, timezone
-from typing import Any, Iterator
+from typing import Any, Iterator, Optional, Sequence
 
 from tavex import CandleInterval, OrderStatus, TradeKind, TradeSide, TradeType
 
+from .layout import (
+    BAD_VALUE,
+    END_S,
+    FIRST_S,
+    ISO,
+    NUMBER,
+    OUT_OF_ORDER,
+    REASONS,
+    REPEATED,
+    UNREADABLE,
+    Layout,
+    Skip,
+    Zone,
+    iso_groups,
+    read_epoch,
+    split_fields,
+)
+
 CSV_COLUMNS = ("time", "open", "high", "low", "close", "volume")
-KLINE_COLUMNS = ("open time", "open", "high", "low", "close", "volume", "close time",
-                 "quote volume", "trades")
-KLINE_FIELDS = len(KLINE_COLUMNS)  # read; any further columns are ignored
 MAX_LINE = 4096  # longer lines are refused unread
 SHOWN_PER_REASON = 5  # the rest are only counted
 CHUNK = 1 << 20
-ORDER_SAMPLE, ORDER_SCAN_LINES = 32, 1000  # rows looked at to find the file's time order
-# The kinds of skipped rows, in the order they are reported.
-REASONS = ("unreadable", "bad value", "out of order", "repeated")
-UNREADABLE, BAD_VALUE, OUT_OF_ORDER, REPEATED = range(len(REASONS))
-NOT_PRINTABLE = re.compile(rb"[^\t\x20-\x7e]")
+CONTROL = re.compile(rb"[\x00-\x08\x0a-\x1f\x7f]")
 _NUMBER = r"[+-]?(?:[0-9]+(?:\.[0-9]*)?|\.[0-9]+)(?:[eE][+-]?[0-9]+)?"
-_TIME = (r"([0-9]{4})-([0-9]{2})-([0-9]{2})[Tt ]([0-9]{2}):([0-9]{2}):([0-9]{2})"
-         r"(?:\.([0-9]+))?(?:[Zz]|([+-])([0-9]{2}):([0-9]{2}))")
-NUMBER = re.compile(_NUMBER)
-WHOLE = re.compile(r"-?[0-9]+")
 TRADES = re.compile(r"[0-9]+")
-TIME = re.compile(_TIME)
-# A row with nothing to unquote or strip: read in one match, with the same outcome.
-PLAIN_ROW = re.compile((_TIME + f",({_NUMBER})" * 5).encode())
+# A row of today's layout with nothing to unquote or strip: read in one match, same outcome.
+PLAIN_ROW = re.compile((ISO.pattern + f",({_NUMBER})" * 5).encode())
 DUST = 1e-9  # a holding below this is none (sums of fills round)
+HELD = 32  # rows out of place held back for their place, and how many intervals ahead
 EPOCH = datetime(1970, 1, 1, tzinfo=timezone.utc)
-ONE_MINUTE = timedelta(minutes=1)
+NS = 1_000_000_000
 
 
 # Slots written out (not dataclass(slots=True)): Python 3.9 has no such option.
@@ -105,151 +114,29 @@ class PyPosition:
     leverage: int
 
 
-class _Skip(Exception):
-    """A data line that makes no candle, with the kind of reason and the reason."""
-
-    def __init__(self, reason: int, why: str) -> None:
-        self.reason, self.why = reason, why
-
-
-def _unreadable(why: str) -> _Skip:
-    return _Skip(UNREADABLE, why)
-
-
-def _bad_value(why: str) -> _Skip:
-    return _Skip(BAD_VALUE, why)
-
-
-def days_from_civil(year: int, month: int, day: int) -> int:
-    """Days from 1970-01-01 to a proleptic Gregorian date, for any year."""
-    year -= month <= 2
-    era = year // 400
-    yoe = year - era * 400
-    doy = (153 * (month + (-3 if month > 2 else 9)) + 2) // 5 + day - 1
-    return era * 146097 + yoe * 365 + yoe // 4 - yoe // 100 + doy - 719468
-
-
-# Milliseconds of the years 1678..2261: tavex's nanosecond time stamps (truncate_to_day)
-# hold them, cut to whole years.
-FIRST_MS = days_from_civil(1678, 1, 1) * 86_400_000
-LAST_MS = days_from_civil(2262, 1, 1) * 86_400_000 - 1
-# Opening times whose bar, a minute long, closes within those years.
-FIRST_S, LAST_S = FIRST_MS // 1000, (LAST_MS + 1) // 1000 - 61
-MONTH_DAYS = (0, 31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31)
-
-
-@functools.lru_cache(maxsize=64)
-def _day_number(year: int, month: int, day: int) -> int | None:
-    """days_from_civil() of a date of the calendar; None for no such date."""
-    leap_year = year % 4 == 0 and (year % 100 != 0 or year % 400 == 0)
-    if (not 1 <= month <= 12 or not 1 <= day <= MONTH_DAYS[month]
-            or (month == 2 and day == 29 and not leap_year)):
-        return None
-    return days_from_civil(year, month, day)
-
-
-def _unquote(field: str) -> str | None:
-    """A field without its surrounding blanks and double quotes; None for a stray quote."""
-    field = field.strip(" \t")
-    if field[:1] == '"':
-        if len(field) < 2 or field[-1] != '"' or '"' in field[1:-1]:
-            return None
-        return field[1:-1].strip(" \t")
-    return None if '"' in field else field
-
-
-def _read_time(text: str) -> tuple[int, int]:
-    """Seconds since 1970 and nanoseconds of an RFC 3339 time with a UTC offset."""
-    m = TIME.fullmatch(text)
-    if m is None:
-        raise _unreadable("'time' is not RFC 3339 with a UTC offset")
-    return _time_of(m)
-
-
-def _time_of(m: re.Match[Any]) -> tuple[int, int]:
-    """_read_time() of a match of TIME, in text or in bytes."""
-    fields = m.groups()
-    offset = 0
-    if fields[7]:
-        oh, om = int(fields[8]), int(fields[9])
-        if oh > 23 or om > 59:
-            raise _bad_value("'time' is out of range")
-        offset = (oh * 3600 + om * 60) * (-1 if fields[7] in ("-", b"-") else 1)
-    hour, minute, second = int(fields[3]), int(fields[4]), int(fields[5])
-    if second == 60:
-        raise _bad_value("'time' is a leap second")
-    days = _day_number(int(fields[0]), int(fields[1]), int(fields[2]))
-    if days is None or hour > 23 or minute > 59 or second > 60:
-        raise _bad_value("'time' is out of range")
-    seconds = days * 86400 + hour * 3600 + minute * 60 + second - offset
-    if not FIRST_S <= seconds <= LAST_S:
-        raise _bad_value("'time' is out of range")
-    fraction = fields[6]
-    if not fraction:
-        return seconds, 0
-    return seconds, int(fraction[:9]) * 10 ** (9 - len(fraction[:9]))
-
-
-def _read_ms(text: str, column: str) -> int:
-    if WHOLE.fullmatch(text) is None:
-        raise _unreadable(f"'{column}' is not a whole number")
-    ms = int(text)
-    if not FIRST_MS <= ms <= LAST_MS:
-        raise _bad_value(f"'{column}' is out of range")
-    return ms
-
-
-def read_layout(first: bytes) -> str | None:
-    """'kline' or 'csv' from the file's first line; None when it is neither."""
-    field = _unquote(first.split(b",", 1)[0].decode("latin-1"))
-    if field and WHOLE.fullmatch(field):
-        return "kline"
-    names = [_unquote(f.decode("latin-1")) for f in first.split(b",")]
-    if [n.lower() if n and n.isascii() else n for n in names] == list(CSV_COLUMNS):
-        return "csv"
-    return None
-
-
 def shown(text: bytes) -> str:
     """A line as a message shows it: printable ASCII, other bytes as \\xNN, cut short."""
     return "".join(chr(b) if 0x20 <= b <= 0x7E else f"\\x{b:02x}" for b in text[:200])
 
 
-class PyCsvFeed:
-    """One-minute candles of `pair` read from a CSV file, as PyCandle records.
+Values = tuple[int, int, Optional[int], float, float, float, float, float, Optional[float], int]
 
-    The same rules as the native CsvFeed: the layout from the first line, oldest row first
-    whatever the file's order, every data line a candle or skipped for a reason."""
 
-    def __init__(self, path: str | os.PathLike[str], pair: PyPair) -> None:
-        self.path = os.fspath(path)
+class _PyFeed:
+    """What both pure-Python feeds share: the checks between a row's values, the time order,
+    the counts. A subclass yields (line, values) of the rows whose fields read."""
+
+    def __init__(self, layout: Layout, pair: PyPair) -> None:
+        self.layout = layout
+        self.path = layout.source
         self.pair = pair
-        self.read = self.rows = 0
+        self.read = self.rows = self.gaps = self.naive = 0
         self.counts = [0] * len(REASONS)
         self.bad_rows: list[str] = []
-        with open(self.path, "rb") as f:
-            try:
-                self._data: bytes | mmap.mmap = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
-            except (ValueError, OSError):  # empty, or a pipe: read it whole
-                self._data = f.read()
-        self.size = len(self._data)
-        self._body = 3 if self._data[:3] == b"\xef\xbb\xbf" else 0
-        self._end = self.size
-        self._finished = False
-        self._newest_first = False
-        self._cursor = self._body
-        self._line_no = 0
-        first = self._next_line()
-        if first is None:
-            raise ValueError(f"{self.path}: the file is empty")
-        layout = read_layout(first)
-        if layout is None:
-            raise ValueError(f"{self.path}:1: expected the header {','.join(CSV_COLUMNS)} or "
-                             f"exchange kline rows, got {shown(first)}")
-        self.layout = layout
-        if layout == "csv":
-            self._body = self._cursor
-        self._find_order()
+        self.zone = Zone(layout.zone)
+        self._step = layout.interval_seconds
+        self._last: Optional[int] = None  # UTC seconds of the last row read, for Zone
+        self._previous: Optional[int] = None  # the time key of the last candle
 
     @property
     def skipped(self) -> int:
@@ -261,20 +148,182 @@ class PyCsvFeed:
 
     @property
     def newest_first(self) -> bool:
-        return self._newest_first
+        return self.layout.newest_first
+
+    @property
+    def skipped_times(self) -> int:
+        return self.zone.skipped_times
+
+    @property
+    def repeated_times(self) -> int:
+        return self.zone.repeated_times
+
+    def _placed(self, seconds: int, absolute: bool) -> int:
+        if absolute:
+            return seconds
+        self.naive += 1
+        return self.zone.place(seconds, self._last)
+
+    def _checked(self, values: Values) -> tuple[Any, ...]:
+        """The row of the values of its fields, once they pass the checks between them, as
+        (time key, open time, close time, open, high, low, close, volume, amount, trades)."""
+        layout = self.layout
+        kline = layout.kind == "kline"
+        column = layout.time_column
+        seconds, nanos, close_ns, o, h, lo, c, v, amount, trades = values
+        step = self._step
+        if not FIRST_S <= seconds or seconds + step >= END_S:
+            raise Skip(BAD_VALUE, f"'{column}' is out of range")
+        for role, price in (("open", o), ("high", h), ("low", lo), ("close", c)):
+            if not price > 0.0:
+                raise Skip(BAD_VALUE, f"'{role}' is not positive")
+        if v < 0.0:
+            raise Skip(BAD_VALUE, "'volume' is negative")
+        if amount is not None and amount < 0.0:
+            raise Skip(BAD_VALUE, "'quote volume' is negative")
+        if h < lo:
+            raise Skip(BAD_VALUE, "'high' is below 'low'")
+        if o < lo or o > h:
+            raise Skip(BAD_VALUE, "'open' is outside low..high")
+        if c < lo or c > h:
+            raise Skip(BAD_VALUE, "'close' is outside low..high")
+        key = seconds * NS + nanos
+        opened = EPOCH + timedelta(seconds=seconds, microseconds=nanos // 1000)
+        if kline and close_ns is not None:
+            if not FIRST_S * NS <= close_ns < END_S * NS:
+                raise Skip(BAD_VALUE, "'close time' is out of range")
+            if not (step - 1) * NS <= close_ns - key <= step * NS:
+                raise Skip(BAD_VALUE, f"'close time' is not {_interval_words(step)} after "
+                                      f"'open time'")
+            closed = EPOCH + timedelta(seconds=close_ns // NS, microseconds=close_ns % NS // 1000)
+        else:
+            closed = opened + timedelta(seconds=step)
+        self._last = seconds
+        return (key, opened, closed, o, h, lo, c, v, v * c if amount is None else amount,
+                trades)
+
+    def _note(self, reason: int, line: int, why: str) -> None:
+        self.counts[reason] += 1
+        if self.counts[reason] <= SHOWN_PER_REASON:
+            self.bad_rows.append(f"{self.path}:{line}: skipped ({REASONS[reason]}): {why}")
+
+    def _good_rows(self) -> Iterator[tuple[int, tuple[Any, ...]]]:
+        raise NotImplementedError
+
+    def __iter__(self) -> Iterator[PyCandle]:
+        step = self._step
+        rows = self._good_rows()
+        pending = next(rows, None)
+        previous: int | None = None
+        held: list[tuple[int, tuple[Any, ...]]] = []  # rows out of place, in time order
+        while True:
+            if pending is None:
+                while held:
+                    yield self._emitted(held.pop(0)[1], previous)
+                    previous = self._previous
+                return
+            line, row = pending
+            pending = next(rows, None)
+            key = row[0]
+            if previous is not None and key <= previous:
+                if key == previous:
+                    self._note(REPEATED, line, "the time of the row before")
+                else:
+                    self._note(OUT_OF_ORDER, line, "earlier than the row before")
+                continue
+            # A row later than the next one, which itself follows the rows before, is out of
+            # place: held back for its place when it is near (rows shuffled within a few
+            # hours), skipped when far (a mistyped year).
+            if pending is not None:
+                after = pending[1][0]
+                if after < key and (previous is None or previous < after):
+                    if (previous is not None and len(held) < HELD
+                            and key // NS - previous // NS <= HELD * step):
+                        keys = [r[0] for _, r in held]
+                        if key in keys:
+                            self._note(REPEATED, line, "the time of the row before")
+                        else:
+                            held.insert(bisect.bisect(keys, key), (line, row))
+                    else:
+                        self._note(OUT_OF_ORDER, line, "later than the row after")
+                    continue
+            while held and held[0][1][0] <= key:  # held rows before it go first
+                yield self._emitted(held.pop(0)[1], previous)
+                previous = self._previous
+            if previous is not None and key <= previous:
+                self._note(REPEATED, line, "the time of the row before")
+                continue
+            yield self._emitted(row, previous)
+            previous = self._previous
+
+    def _emitted(self, row: tuple[Any, ...], previous: Optional[int]) -> PyCandle:
+        """The candle of a row in its place; counts it, and a gap before it."""
+        key = row[0]
+        if previous is not None and key - previous >= 2 * self._step * NS:
+            self.gaps += 1
+        self._previous = key
+        self.rows += 1
+        return PyCandle(self.pair.kind, self.pair.code, self.layout.interval, *row[1:])
+
+
+def _interval_words(seconds: int) -> str:
+    return {60: "a minute", 300: "5 minutes", 900: "15 minutes", 3600: "an hour",
+            86400: "a day"}[seconds]
+
+
+def _number(text: Optional[str], role: str) -> float:
+    if text is None:
+        raise Skip(UNREADABLE, f"'{role}' has a stray double quote")
+    if NUMBER.fullmatch(text) is None:
+        raise Skip(UNREADABLE, f"'{role}' is not a number")
+    value = float(text)
+    if not math.isfinite(value):
+        raise Skip(BAD_VALUE, f"'{role}' is not finite")
+    return value
+
+
+class PyCsvFeed(_PyFeed):
+    """Candles of `pair` read from a text file in `layout` (from layout.detect), as PyCandle
+    records: the same rules as the native CsvFeed, oldest row first whatever the file's
+    order, every data line a candle or skipped for a reason."""
+
+    def __init__(self, path: str | os.PathLike[str], pair: PyPair, layout: Layout) -> None:
+        super().__init__(layout, pair)
+        self.path = os.fspath(path)
+        with open(self.path, "rb") as f:
+            try:
+                self._data: bytes | mmap.mmap = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+            except (ValueError, OSError):  # empty, or a pipe: read it whole
+                self._data = f.read()
+        self.size = len(self._data)
+        self._body = 3 if self._data[:3] == b"\xef\xbb\xbf" else 0
+        self._end = self.size
+        self._finished = False
+        self._cursor = self._body
+        self._line_no = 0
+        for _ in range(layout.skip_lines):
+            if self._next_line() is None:
+                break
+        self._body = self._cursor
+        self._plain = (layout.separator == "," and not layout.wrapped and layout.fields == 6
+                       and layout.time_form == "iso" and layout.kind == "header"
+                       and (layout.time, layout.time2, layout.open, layout.high, layout.low,
+                            layout.close, layout.volume) == (0, -1, 1, 2, 3, 4, 5))
+        if layout.newest_first:
+            self._from_end()
 
     @property
     def bytes_read(self) -> int:
         if self._finished:
             return self.size
-        return self._end - self._cursor if self._newest_first else self._cursor
+        return self._end - self._cursor if self.layout.newest_first else self._cursor
 
     def _next_line(self) -> bytes | None:
         """The next line in the order of reading, without its line end; None after the last."""
         if self._finished:
             return None
         data = self._data
-        if not self._newest_first:
+        if self._cursor_forward:
             start = self._cursor
             if start >= self._end:
                 self._finished = True
@@ -296,126 +345,92 @@ class PyCsvFeed:
             stop -= 1
         return data[start:stop]
 
-    def _find_order(self) -> None:
-        """Newest first when most steps between the first readable rows go back in time."""
-        up = down = seen = lines = 0
-        last = 0
-        while seen < ORDER_SAMPLE and lines < ORDER_SCAN_LINES:
-            line = self._next_line()
-            if line is None:
-                break
-            lines += 1
-            try:
-                key = self._read_row(line)[0]
-            except _Skip:
-                continue
-            if seen:
-                up += last < key
-                down += key < last
-            seen += 1
-            last = key
-        self._newest_first = down > up
-        self._finished = False
-        header_lines = 1 if self.layout == "csv" else 0
-        if not self._newest_first:
-            self._cursor, self._line_no = self._body, header_lines
-            return
+    _cursor_forward = True
+
+    def _from_end(self) -> None:
+        """Reads from the last line back: the lines are numbered from the end, so count them."""
         data, end = self._data, self._end
         lines = sum(data[k:min(k + CHUNK, end)].count(b"\n")  # mmap has no count()
                     for k in range(self._body, end, CHUNK))
         lines += end > self._body and data[end - 1] != 10
-        self._line_no = lines + header_lines + 1
+        self._line_no = lines + self.layout.skip_lines + 1
         self._cursor = end - 1 if end > self._body and data[end - 1] == 10 else end
         self._finished = self._body == end
+        self._cursor_forward = False
 
-    def _read_row(self, line: bytes) -> tuple[int, datetime, datetime, float, float, float,
-                                              float, float, float, int]:
-        """One data line as (time key, open time, close time, open, high, low, close, volume,
-        amount, trades); raises _Skip. The checks run in the native feed's order."""
+    def _read_row(self, line: bytes) -> tuple[Any, ...]:
+        """One data line as a row of _checked(); raises Skip. The checks run in the native
+        feed's order: the line, the number of fields, each field by role, the values."""
         if len(line) > MAX_LINE:
-            raise _unreadable(f"the line is longer than {MAX_LINE} bytes")
-        kline = self.layout == "kline"
-        plain = None if kline else PLAIN_ROW.fullmatch(line)
-        if plain is not None:
-            numbers = plain.groups()[10:]
-            values: list[Any] = [_time_of(plain), *map(float, numbers)]
-            if not math.isfinite(sum(values[1:])):  # rarely: find the culprit
-                for k in range(1, 6):
-                    if not math.isfinite(values[k]):
-                        raise _bad_value(f"'{CSV_COLUMNS[k]}' is not finite")
-            return self._checked(values)
-        bad = NOT_PRINTABLE.search(line)
+            raise Skip(UNREADABLE, f"the line is longer than {MAX_LINE} bytes")
+        layout = self.layout
+        if self._plain:
+            m = PLAIN_ROW.fullmatch(line)
+            if m is not None:
+                groups = m.groups()
+                seconds, nanos, absolute = iso_groups(groups[:11], "time")
+                numbers = [float(x) for x in groups[11:]]
+                if not math.isfinite(sum(numbers)):  # rarely: find the culprit
+                    for role, x in zip(("open", "high", "low", "close", "volume"), numbers):
+                        if not math.isfinite(x):
+                            raise Skip(BAD_VALUE, f"'{role}' is not finite")
+                seconds = self._placed(seconds, absolute)
+                o, h, lo, c, v = numbers
+                return self._checked((seconds, nanos, None, o, h, lo, c, v, None, 0))
+        bad = CONTROL.search(line)
         if bad is not None:
-            raise _unreadable(f"the row has a byte that is not printable ASCII "
-                              f"(0x{line[bad.start()]:02X})")
-        text = line.decode("ascii")
+            raise Skip(UNREADABLE, f"the row has a control character (0x{line[bad.start()]:02X})")
+        try:
+            text = line.decode("utf-8")
+        except UnicodeDecodeError as exc:
+            raise Skip(UNREADABLE, f"the row has a byte that is not UTF-8 "
+                                   f"(0x{line[exc.start]:02X})") from None
         if not text.strip(" \t"):
-            raise _unreadable("the line is empty")
-        fields = text.split(",")
-        if not kline and len(fields) != 6:
-            raise _unreadable(f"expected 6 fields, got {len(fields)}")
-        if kline and len(fields) < KLINE_FIELDS:
-            raise _unreadable(f"expected at least {KLINE_FIELDS} fields, got {len(fields)}")
-        columns = KLINE_COLUMNS if kline else CSV_COLUMNS
-        values = []
-        for k in range(KLINE_FIELDS if kline else 6):
-            field = _unquote(fields[k])
-            if field is None:
-                raise _unreadable(f"'{columns[k]}' has a stray double quote")
-            if k == 0:
-                values.append(_read_ms(field, columns[k]) if kline else _read_time(field))
-            elif k == 6:
-                values.append(_read_ms(field, columns[k]))
-            elif k == 8:
-                if TRADES.fullmatch(field) is None:
-                    raise _unreadable(f"'{columns[k]}' is not a whole number")
-                if int(field) >= 1 << 63:
-                    raise _bad_value(f"'{columns[k]}' is out of range")
-                values.append(int(field))
-            else:
-                if NUMBER.fullmatch(field) is None:
-                    raise _unreadable(f"'{columns[k]}' is not a number")
-                value = float(field)
-                if not math.isfinite(value):
-                    raise _bad_value(f"'{columns[k]}' is not finite")
-                values.append(value)
-        return self._checked(values)
-
-    def _checked(self, values: list[Any]) -> tuple[int, datetime, datetime, float, float,
-                                                   float, float, float, float, int]:
-        """The row of the values of its fields, once they pass the checks between them."""
-        kline = self.layout == "kline"
-        columns = KLINE_COLUMNS if kline else CSV_COLUMNS
-        o, h, lo, c, v = values[1:6]
-        for k, price in enumerate((o, h, lo, c), start=1):
-            if not price > 0.0:
-                raise _bad_value(f"'{columns[k]}' is not positive")
-        if v < 0.0:
-            raise _bad_value("'volume' is negative")
-        if kline and values[7] < 0.0:
-            raise _bad_value("'quote volume' is negative")
-        if h < lo:
-            raise _bad_value("'high' is below 'low'")
-        if o < lo or o > h:
-            raise _bad_value("'open' is outside low..high")
-        if c < lo or c > h:
-            raise _bad_value("'close' is outside low..high")
+            raise Skip(UNREADABLE, "the line is empty")
+        fields = split_fields(text, layout.separator, layout.wrapped)
+        kline = layout.kind == "kline"
+        if kline and len(fields) < layout.fields:
+            raise Skip(UNREADABLE, f"expected at least {layout.fields} fields, got {len(fields)}")
+        if not kline and len(fields) != layout.fields:
+            raise Skip(UNREADABLE, f"expected {layout.fields} fields, got {len(fields)}")
+        column = layout.time_column
+        time_text = fields[layout.time]
+        if time_text is None:
+            raise Skip(UNREADABLE, f"'{column}' has a stray double quote")
+        if layout.time2 >= 0:
+            clock = fields[layout.time2]
+            if clock is None:
+                raise Skip(UNREADABLE, f"'{column}' has a stray double quote")
+            time_text += " " + clock
+        seconds, nanos, absolute = layout.read_time(time_text, column)
+        prices = [_number(fields[k], role) for role, k in
+                  (("open", layout.open), ("high", layout.high), ("low", layout.low),
+                   ("close", layout.close))]
+        volume = _number(fields[layout.volume], "volume") if layout.volume >= 0 else 0.0
+        close_ns: Optional[int] = None
+        amount: Optional[float] = None
+        trades = 0
         if kline:
-            open_ms, close_ms = values[0], values[6]
-            if not 59_000 <= close_ms - open_ms <= 60_000:
-                raise _bad_value("'close time' is not a minute after 'open time'")
-            return (open_ms * 1_000_000, EPOCH + timedelta(milliseconds=open_ms),
-                    EPOCH + timedelta(milliseconds=close_ms), o, h, lo, c, v, values[7],
-                    values[8])
-        seconds, nanos = values[0]
-        opened = EPOCH + timedelta(seconds=seconds, microseconds=nanos // 1000)
-        return (seconds * 1_000_000_000 + nanos, opened, opened + ONE_MINUTE, o, h, lo, c, v,
-                v * c, 0)
-
-    def _note(self, reason: int, line: int, why: str) -> None:
-        self.counts[reason] += 1
-        if self.counts[reason] <= SHOWN_PER_REASON:
-            self.bad_rows.append(f"{self.path}:{line}: skipped ({REASONS[reason]}): {why}")
+            if layout.close_time >= 0:
+                close_text = fields[layout.close_time]
+                if close_text is None:
+                    raise Skip(UNREADABLE, "'close time' has a stray double quote")
+                cs, cn, _ = read_epoch(close_text, "close time", layout.time_unit)
+                close_ns = cs * NS + cn
+            if layout.quote_volume >= 0:
+                amount = _number(fields[layout.quote_volume], "quote volume")
+            if layout.trades >= 0:
+                count = fields[layout.trades]
+                if count is None:
+                    raise Skip(UNREADABLE, "'trades' has a stray double quote")
+                if TRADES.fullmatch(count) is None:
+                    raise Skip(UNREADABLE, "'trades' is not a whole number")
+                trades = int(count)
+                if trades >= 1 << 63:
+                    raise Skip(BAD_VALUE, "'trades' is out of range")
+        seconds = self._placed(seconds, absolute)
+        o, h, lo, c = prices
+        return self._checked((seconds, nanos, close_ns, o, h, lo, c, volume, amount, trades))
 
     def _good_rows(self) -> Iterator[tuple[int, tuple[Any, ...]]]:
         """(line number, row) of each line that makes a candle on its own, noting the others."""
@@ -426,36 +441,10 @@ class PyCsvFeed:
             self.read += 1
             try:
                 row = self._read_row(line)
-            except _Skip as skip:
+            except Skip as skip:
                 self._note(skip.reason, self._line_no, skip.why)
                 continue
             yield self._line_no, row
-
-    def __iter__(self) -> Iterator[PyCandle]:
-        kind, code, interval = self.pair.kind, self.pair.code, CandleInterval.Min1
-        rows = self._good_rows()
-        pending = next(rows, None)
-        previous: int | None = None
-        while pending is not None:
-            line, row = pending
-            pending = next(rows, None)
-            key = row[0]
-            if previous is not None and key <= previous:
-                if key == previous:
-                    self._note(REPEATED, line, "the time of the row before")
-                else:
-                    self._note(OUT_OF_ORDER, line, "earlier than the row before")
-                continue
-            # A row later than the next one, which itself follows the rows before: the row is
-            # out of place (a mistyped year) and costs only itself.
-            if pending is not None:
-                after = pending[1][0]
-                if after < key and (previous is None or previous < after):
-                    self._note(OUT_OF_ORDER, line, "later than the row after")
-                    continue
-            previous = key
-            self.rows += 1
-            yield PyCandle(kind, code, interval, *row[1:])
 
 
 class _Pending:

@@ -13,6 +13,8 @@ from typing import Iterator, Optional, Protocol, Sequence, TypeVar
 
 from tavex import CandleInterval, OrderStatus, TradeKind, TradeSide, TradeType
 
+from .layout import Layout
+
 
 class PairLike(Protocol):
     @property
@@ -131,9 +133,17 @@ class Feed(Accounted, Protocol[C_co]):
     @property
     def size(self) -> int: ...
     @property
-    def layout(self) -> str: ...
+    def layout(self) -> Layout: ...
     @property
     def newest_first(self) -> bool: ...
+    @property
+    def gaps(self) -> int: ...
+    @property
+    def naive(self) -> int: ...
+    @property
+    def skipped_times(self) -> int: ...
+    @property
+    def repeated_times(self) -> int: ...
 
 
 class Broker(Protocol[C_contra]):

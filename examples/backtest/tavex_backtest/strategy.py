@@ -1,5 +1,6 @@
 """A moving-average crossover: buy when the fast average of the closes crosses
-above the slow one, sell everything when it crosses below.
+above the slow one, sell everything when it crosses below. The windows and the
+patience count candles, whatever their interval.
 
 Buys are limit orders a little under the close, canceled when they wait too
 long (possibly after a partial fill) and topped up at the next cross; sells
@@ -26,7 +27,7 @@ class MovingAverageCross(Listener):
         self.fast, self.slow = fast, slow
         self.volume = volume  # bought on each upward cross
         self.discount = discount  # the limit price is this fraction under the close
-        self.patience = patience  # minutes a buy may wait before it is canceled
+        self.patience = patience  # candles a buy may wait before it is canceled
         self._closes: deque[float] = deque()
         self._fast_sum = self._slow_sum = 0.0
         self._above: Optional[bool] = None
@@ -38,7 +39,7 @@ class MovingAverageCross(Listener):
         self._min_volume = 0.0
 
     def __str__(self) -> str:
-        return f"moving-average cross {self.fast}/{self.slow} min"
+        return f"moving-average cross {self.fast}/{self.slow} candles"
 
     def on_initialize(self, engine: Engine[Any]) -> None:
         self._engine = engine
@@ -46,7 +47,7 @@ class MovingAverageCross(Listener):
     def on_start(self, pair: PairLike) -> None:
         self._min_volume = pair.min_volume
 
-    def on_minutely(self, candle: CandleLike) -> None:
+    def on_candle(self, candle: CandleLike) -> None:
         close = candle.close
         closes = self._closes
         closes.append(close)

@@ -26,6 +26,8 @@ from tavex import OrderStatus, RunMode, TradeKind, TradeSide
 
 from . import _native
 from .engine import Engine, Listener
+from .inputs import open_feed, prepare
+from .layout import Options
 from .records import CandleLike, OrderLike, PositionLike
 from .strategy import MovingAverageCross
 
@@ -70,7 +72,7 @@ class Tracker(Listener):
     def on_initialize(self, engine: Engine[Any]) -> None:
         self._engine = engine
 
-    def on_minutely(self, candle: CandleLike) -> None:
+    def on_candle(self, candle: CandleLike) -> None:
         assert self._engine is not None
         close = candle.close
         equity = self.equity = self._engine.broker.cash + self.held * close
@@ -98,14 +100,15 @@ class Tracker(Listener):
         self.held = position.volume
 
 
-def backtest(path: str, params: Params, listener: Listener) -> Engine[Any]:
+def backtest(path: str, params: Params, listener: Listener,
+             options: Options = Options()) -> Engine[Any]:
     """One run of the crossover with `params` over `path`, on the native feed and broker."""
     from . import cli  # the run's settings; cli imports this module
 
     pair = _native.make_pair(TradeKind.Spot, cli.PAIR["code"], cli.PAIR["base"],
                              cli.PAIR["quote"], cli.MIN_VOLUME, cli.MIN_PRICE, cli.MIN_AMOUNT)
     engine: Engine[Any] = Engine(
-        RunMode.Backtest, pair, _native.CsvFeed(path, pair),
+        RunMode.Backtest, pair, open_feed(prepare(path, options), True, pair),
         {int(RunMode.Backtest): lambda: _native.SimBroker(pair, cli.CASH, cli.FEE_RATE,
                                                           cli.PARTICIPATION)},
         [MovingAverageCross(**params), listener])
@@ -113,13 +116,13 @@ def backtest(path: str, params: Params, listener: Listener) -> Engine[Any]:
     return engine
 
 
-def measure(path: str, params: Params) -> Dict[str, Any]:
+def measure(path: str, params: Params, options: Options = Options()) -> Dict[str, Any]:
     """A worker's job: plain numbers only, and a failure as its text."""
     from .cli import CASH
 
     tracker = Tracker(CASH)
     try:
-        engine = backtest(path, params, tracker)
+        engine = backtest(path, params, tracker, options)
     except Exception as exc:  # reported with its parameters; the sweep goes on
         return {"error": f"{type(exc).__name__}: {exc}"}
     fees = engine.broker.fees
@@ -234,17 +237,16 @@ def executor(workers: Optional[int], scheduler: Optional[str]) -> Tuple[cf.Execu
 
 
 def run_sweep(path: str, combos: Sequence[Params], workers: Optional[int] = None,
-              scheduler: Optional[str] = None,
-              progress: Optional[SweepProgress] = None) -> Tuple[List[Outcome], str]:
+              scheduler: Optional[str] = None, progress: Optional[SweepProgress] = None,
+              options: Options = Options()) -> Tuple[List[Outcome], str]:
     """Every combination's outcome, in the order given, and where they ran."""
     path = os.path.abspath(path)
-    with open(path, "rb"):  # fail here rather than once per combination
-        pass
+    prepare(path, options)  # a file that cannot be read fails here, not once per combination
     pool, client, where = executor(workers, scheduler)
     results: List[Optional[Dict[str, Any]]] = [None] * len(combos)
     try:
         with pool:
-            pending = {pool.submit(measure, path, p): k for k, p in enumerate(combos)}
+            pending = {pool.submit(measure, path, p, options): k for k, p in enumerate(combos)}
             try:
                 for future in cf.as_completed(pending):
                     try:
@@ -308,7 +310,7 @@ def failures(outcomes: Sequence[Outcome]) -> Iterator[str]:
 
 def main(path: str, axes: Sequence[str], by: str, csv_path: Optional[str],
          chart_path: Optional[str], workers: Optional[int], scheduler: Optional[str],
-         show_progress: bool) -> int:
+         show_progress: bool, options: Options = Options()) -> int:
     """The command's sweep: table on stdout, failures on stderr, 1 when any failed."""
     if scheduler is not None and workers is not None:
         raise ValueError("--workers sizes the local pool; a Dask cluster has its own workers")
@@ -316,7 +318,7 @@ def main(path: str, axes: Sequence[str], by: str, csv_path: Optional[str],
     if chart_path is not None and len(varying(names, combos)) < 2:
         raise ValueError(HEAT_MAP_NEEDS)
     progress = SweepProgress(len(combos), show_progress)
-    outcomes, where = run_sweep(path, combos, workers, scheduler, progress)
+    outcomes, where = run_sweep(path, combos, workers, scheduler, progress, options)
     print(f"sweep of {len(combos)} combinations ({' x '.join(names)}) on {where}, "
           f"sorted by {by} ({MEASURES[by][0]}, best first):")
     print_table(names, outcomes, by)

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import argparse
+import re
 import importlib.util
 import sys
 from collections import Counter
@@ -11,7 +13,7 @@ from typing import Any
 import pytest
 from tavex import OrderStatus, TradeKind, TradeSide, TradeType
 
-from tavex_backtest import _native, cli, inputs, pure
+from tavex_backtest import _native, cli, inputs, layout, pure
 
 
 def test_seeded_run_matches_known_trades_and_position(
@@ -22,8 +24,9 @@ def test_seeded_run_matches_known_trades_and_position(
     assert cli.backtest(str(path)) == 0
     report = capsys.readouterr().out
     assert report.count("candles/s") == 2 and "both made the same 83 order events" in report
-    assert f"input: {path} (csv layout, oldest first)\nrows: 1,440 read, 1,440 used, 0 skipped" \
-        in report
+    assert f"input: {path} (header, comma-separated, oldest first)\n" in report
+    assert "\ninterval: CandleInterval.Min1 (1 minute), the rows' most common spacing\n" \
+        "rows: 1,440 read, 1,440 used, 0 skipped\n" in report
 
     native = cli.run(str(path))
     statuses = Counter(cli.name(o.status) for _, o in native.ledger.orders)
@@ -44,7 +47,7 @@ def test_seeded_run_matches_known_trades_and_position(
 ROWS = """time,open,high,low,close,volume
 2024-03-08T08:00:00+08:00,100,101,99,100.5,2
 2024-03-08T00:01:00.250Z,100.5,101,100,100.75,1
-2024-03-08T00:02:00,1,1,1,1,1
+2024-03-08T00:02:00+0,1,1,1,1,1
 2024-03-08T00:03:00Z,1,1,1
 2024-03-08T00:04:00Z,1,x,1,1,1
 2024-03-08T00:05:00Z,1,1,1,1,1e999
@@ -59,7 +62,9 @@ def test_feeds_read_and_skip_the_same_rows(tmp_path: Path) -> None:
     path.write_text(ROWS, encoding="utf-8")
     native_pair = _native.make_pair(TradeKind.Spot, "XYZUSDT", "XYZ", "USDT", 0.01, 0.01, 5.0)
     py_pair = pure.PyPair(TradeKind.Spot, "XYZUSDT", "XYZ", "USDT", 0.01, 0.01, 5.0)
-    feeds = (_native.CsvFeed(str(path), native_pair), pure.PyCsvFeed(str(path), py_pair))
+    found = layout.detect(str(path))
+    feeds = (_native.CsvFeed(str(path), native_pair, found),
+             pure.PyCsvFeed(str(path), py_pair, found))
     native, python = ([(c.open_time, c.close_time, c.open, c.close, c.volume, c.amount)
                        for c in feed] for feed in feeds)
     assert native == python and [t.isoformat() for t, *_ in native] == [
@@ -68,7 +73,7 @@ def test_feeds_read_and_skip_the_same_rows(tmp_path: Path) -> None:
     assert [(f.read, f.rows, f.reasons) for f in feeds] == [
         (9, 3, {"unreadable": 3, "bad value": 2, "out of order": 1})] * 2
     assert feeds[0].bad_rows == feeds[1].bad_rows == [
-        f"{path}:4: skipped (unreadable): 'time' is not RFC 3339 with a UTC offset",
+        f"{path}:4: skipped (unreadable): 'time' is not an ISO 8601 date or date-time",
         f"{path}:5: skipped (unreadable): expected 6 fields, got 4",
         f"{path}:6: skipped (unreadable): 'high' is not a number",
         f"{path}:7: skipped (bad value): 'volume' is not finite",
@@ -79,9 +84,9 @@ def test_feeds_read_and_skip_the_same_rows(tmp_path: Path) -> None:
     # The brokers on the first two candles: the pair's minimums, a partial fill, a cancel.
     outcomes = [
         trade(_native.SimBroker(native_pair, 1000.0, 0.001, 0.25),
-              list(_native.CsvFeed(str(path), native_pair))),
+              list(_native.CsvFeed(str(path), native_pair, found))),
         trade(pure.PyBroker(py_pair, 1000.0, 0.001, 0.25),
-              list(pure.PyCsvFeed(str(path), py_pair))),
+              list(pure.PyCsvFeed(str(path), py_pair, found))),
     ]
     assert outcomes[0] == outcomes[1]
     placed, reason, fills, canceled, _ = outcomes[0]
@@ -119,27 +124,44 @@ daily_bars = sys.modules["daily_bars"] = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(daily_bars)
 
 
-def outcome(feed_type: Any, pair: Any, path: str) -> tuple[object, ...]:
+def cli_parser() -> Any:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("path")
+    inputs.add_input_arguments(parser)
+    return parser
+
+
+def outcome(feed_type: Any, pair: Any, path: str, found: Any = None) -> tuple[object, ...]:
     try:
-        feed = feed_type(path, pair)
+        feed = feed_type(path, pair, found or layout.detect(path))
     except ValueError as exc:
         return ("refused", str(exc))
-    candles = [(c.open_time, c.close_time, c.open, c.high, c.low, c.close, c.volume, c.amount,
-                c.trades) for c in feed]
-    return (feed.layout, feed.newest_first, feed.read, feed.rows, feed.reasons, feed.bad_rows,
-            feed.bytes_read == feed.size, candles)
+    candles = [(c.open_time, c.close_time, c.interval, c.open, c.high, c.low, c.close, c.volume,
+                c.amount, c.trades) for c in feed]
+    return (feed.read, feed.rows, feed.reasons, feed.bad_rows, feed.gaps, feed.naive,
+            feed.skipped_times, feed.repeated_times, feed.bytes_read == feed.size, candles)
 
 
-@pytest.mark.parametrize("name", sorted(p.name for p in CORPUS.glob("*.csv")))
+EXPECTED = dict(line.split("  ", 1) for line in
+                (CORPUS / "expected.txt").read_text(encoding="utf-8").splitlines())
+
+
+@pytest.mark.parametrize("name", sorted(EXPECTED))
 def test_awkward_files_read_alike_and_end_cleanly(
         name: str, capsys: pytest.CaptureFixture[str]) -> None:
-    """Both feeds agree line for line; the command runs or fails in one line, as recorded."""
+    """Both feeds agree line for line; the command runs or fails in one line, as recorded
+    in expected.txt (after the options the file is run with, if any)."""
     path = str(CORPUS / name)
+    options, _, expected = EXPECTED[name].rpartition("| ")
+    argv = options.split()
+    found = layout.detect(path, inputs.options_of(cli_parser().parse_args([path, *argv])))\
+        if argv else None
     native_pair = _native.make_pair(TradeKind.Spot, "XYZUSDT", "XYZ", "USDT", 0.01, 0.01, 5.0)
     py_pair = pure.PyPair(TradeKind.Spot, "XYZUSDT", "XYZ", "USDT", 0.01, 0.01, 5.0)
-    assert outcome(_native.CsvFeed, native_pair, path) == outcome(pure.PyCsvFeed, py_pair, path)
+    assert outcome(_native.CsvFeed, native_pair, path, found) == \
+        outcome(pure.PyCsvFeed, py_pair, path, found)
 
-    code = cli.main([path, "--no-progress", "--max-skipped", "50"])
+    code = cli.main([path, "--no-progress", "--max-skipped", "50", *argv])
     out, err = capsys.readouterr()
     if code == 0:
         assert "both made the same" in out
@@ -150,12 +172,10 @@ def test_awkward_files_read_alike_and_end_cleanly(
         assert result.startswith("tavex_backtest: ")
     assert "Traceback" not in err
     # daily_bars.py reads through the same feed and follows the same rules.
-    assert daily_bars.main([path, "--no-progress", "--max-skipped", "50"]) == code
+    assert daily_bars.main([path, "--no-progress", "--max-skipped", "50", *argv]) == code
     out, err = capsys.readouterr()
     assert result in (out if code == 0 else err.replace("daily_bars: ", "tavex_backtest: "))
-    expected = dict(line.split("  ", 1) for line in
-                    (CORPUS / "expected.txt").read_text(encoding="utf-8").splitlines())
-    assert f"{code} {result.replace(path, name)}" == expected[name]
+    assert f"{code} {result.replace(path, name)}" == expected
 
 
 def test_newest_first_and_kline_copies_trade_as_the_sample(tmp_path: Path) -> None:
@@ -173,3 +193,90 @@ def test_newest_first_and_kline_copies_trade_as_the_sample(tmp_path: Path) -> No
     assert len(sample[0]) > 50
     assert trades(newest_first) == sample
     assert trades(SAMPLE.with_name("min1_sample_kline.csv")) == sample
+
+
+LAYOUTS = CORPUS / "layouts"
+
+
+@pytest.mark.parametrize("name, argv, expected", [
+    # name, options: interval, candles, first open, last close; or the refusal's words
+    ("yahoo_daily.csv", [], ("Day1", 5, 100.0, 102.0)),
+    ("metatrader.csv", [], ("Min1", 5, 1.0765, 1.0762)),
+    ("histdata.txt", [], ("Min1", 5, 133.9, 134.05)),
+    ("kraken.csv", [], ("Hour1", 5, 122.0, 124.4)),
+    ("kline_microseconds_5m.csv", [], ("Min5", 4, 93576.0, 93796.35)),
+    ("kline_header.csv", [], ("Min1", 3, 0.2413, 0.2421)),
+    ("cryptodatadownload_hourly.csv", [], ("Hour1", 5, 7970.0, 8035.88)),
+    ("yfinance_multiheader.csv", [], ("Day1", 3, 51.12, 50.25)),
+    ("pandas_index.csv", [], ("Min15", 4, 7986.86, 8200.0)),
+    ("quoted_tab.csv", [], ("Min1", 3, 1.12834, 1.12835)),
+    ("stooq.txt", [], ("Day1", 3, 0.10215, 0.10339)),
+    ("fxcm_bid_ask.csv", [], ("Min1", 4, 1.13063, 1.12534)),
+    ("chinese_names.csv", [], ("Day1", 4, 1.69, 1.693)),
+    ("no_volume_ms.csv", [], ("Day1", 3, 1.21225, 1.20412)),
+    ("clock_changes.csv", ["--tz", "America/New_York"], ("Min15", 12, 100.0, 100.5)),
+    ("us_dates.csv", ["--date-format", "%m/%d/%Y %H:%M"], ("Min1", 4, 3080.8, 3080.1)),
+    ("symbol_first.csv", ["--columns", "time=2,open=3,high=4,low=5,close=6,volume=7"],
+     ("Day1", 2, 154.89, 142.19)),
+    ("us_dates.csv", [], "read as both %m/%d/%Y %H:%M and %d/%m/%Y %H:%M; --date-format"),
+    ("thirty_minutes.csv", [], "the rows are 30 minutes apart"),
+    ("monthly.csv", [], "the rows are 31 days apart"),
+    ("no_close.csv", [], "no close column in the header 'Date,Open,High,Low,Volume'"),
+    ("symbol_first.csv", [], ":1: expected a header naming the columns, or rows that begin "
+                             "with a time, got AAPL,20190102,"),
+])
+def test_layouts_read_alike_as_their_sources_hold_them(
+        name: str, argv: list[str], expected: Any) -> None:
+    path = str(LAYOUTS / name)
+    options = inputs.options_of(cli_parser().parse_args([path, *argv]))
+    if isinstance(expected, str):
+        with pytest.raises(layout.LayoutError, match=re.escape(expected)):
+            layout.detect(path, options)
+        return
+    found = layout.detect(path, options)
+    native_pair = _native.make_pair(TradeKind.Spot, "XYZUSDT", "XYZ", "USDT", 0.01, 0.01, 5.0)
+    py_pair = pure.PyPair(TradeKind.Spot, "XYZUSDT", "XYZ", "USDT", 0.01, 0.01, 5.0)
+    native = outcome(_native.CsvFeed, native_pair, path, found)
+    assert native == outcome(pure.PyCsvFeed, py_pair, path, found)
+    candles = native[-1]
+    assert isinstance(candles, list)
+    interval, count, first_open, last_close = expected
+    assert (cli.name(found.interval), len(candles), candles[0][3], candles[-1][6]) == expected
+    # Each candle closes an interval after it opens, and they come oldest first.
+    assert all(c[1] - c[0] == candles[0][1] - candles[0][0] for c in candles)
+    assert [c[0] for c in candles] == sorted(c[0] for c in candles)
+
+
+def test_clock_changes_are_counted_and_read_in_order(capsys: pytest.CaptureFixture[str]) -> None:
+    path = str(LAYOUTS / "clock_changes.csv")
+    assert daily_bars.main([path, "--no-progress", "--tz", "America/New_York"]) == 0
+    out = capsys.readouterr().out
+    assert ("times: 12 have no offset: read in America/New_York; at clock changes 1 skipped "
+            "times moved forward, 6 times shown twice") in out
+    assert daily_bars.main([path, "--no-progress", "--max-skipped", "50"]) == 0
+    assert "times: 12 have no offset: read as UTC (--tz ZONE reads them in a zone)" in \
+        capsys.readouterr().out
+
+
+@pytest.mark.parametrize("form, times, reasons", [
+    ("%Y-%m-%d %H:%M%z", ["2024-03-08 00:00+05:30", "2024-03-08 00:01Z", "2024-03-08 00:02-0100",
+                          "2024-03-08 00:03+24", "2024-03-08 00:04+05:", "2024-03-08 00:05+0"],
+     {"unreadable": 2, "bad value": 1}),
+    ("%d %b %Y %I:%M %p", ["8 Mar 2024 12:00 AM", "8 march 2024 12:01 am", "08 Mar 2024 12:02 PM",
+                           "8 Mar 2024 13:03 PM", "8 Mar 2024 0:04 AM", "8 Mrz 2024 1:05 AM"],
+     {"unreadable": 1, "bad value": 2}),
+    ("%y%m%d%H%M%S.%f", ["240308000000.5", "240308000100.123456789123", "691231235900.",
+                         "240230000000.1"], {"unreadable": 1, "bad value": 1}),
+])
+def test_date_formats_read_alike(tmp_path: Path, form: str, times: list[str],
+                                 reasons: dict[str, int]) -> None:
+    """--date-format's directives, read greedily on both sides, with the same reasons."""
+    path = tmp_path / "times.csv"
+    path.write_text("time,open,high,low,close\n" + "".join(f"{t},1,1,1,1\n" for t in times),
+                    encoding="utf-8")
+    found = layout.detect(str(path), layout.Options(date_format=form, interval="1m"))
+    native_pair = _native.make_pair(TradeKind.Spot, "XYZUSDT", "XYZ", "USDT", 0.0, 0.0, 0.0)
+    py_pair = pure.PyPair(TradeKind.Spot, "XYZUSDT", "XYZ", "USDT", 0.0, 0.0, 0.0)
+    native = outcome(_native.CsvFeed, native_pair, str(path), found)
+    assert native == outcome(pure.PyCsvFeed, py_pair, str(path), found)
+    assert native[2] == reasons
