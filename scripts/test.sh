@@ -61,7 +61,7 @@ print("imported", tavex.__file__)')
         { detail "outcome depends on TZ: ${outcomes[*]}"; return 1; }
     # The back-test's readers on this interpreter too (the frames' tests where pyarrow has a wheel).
     pip_ "$py" -m pip install -q scikit-build-core cmake ninja
-    pip_ "$py" -m pip install -q --no-build-isolation "./examples/backtest[test]" --config-settings=build-dir="build/example-$1"
+    pip_ "$py" -m pip install -q --no-build-isolation "./examples/backtest[frames]" --config-settings=build-dir="build/example-$1"
     (cd / && "$py" -m pytest -q -ra -p no:cacheprovider "$ROOT/examples/backtest/tests/test_backtest.py" \
         "$ROOT/examples/backtest/tests/test_inputs.py") >"$LOGS/$1.example.txt" 2>&1 ||
         { cat "$LOGS/$1.example.txt"; detail "the example's tests failed"; return 1; }
