@@ -129,7 +129,7 @@ Result<std::string_view> to_text(PyObject* o, const char* param) noexcept {
   return std::string_view(utf8, static_cast<std::size_t>(size));
 }
 
-Result<core::Fields> to_utc_fields_slow(PyObject* o, const char* param, Time time) noexcept {
+Result<DateFields> to_utc_fields_slow(PyObject* o, const char* param, Time time) noexcept {
   if (!datetime_api_ready()) return Failure::pending();
   if (TAVEX_UNLIKELY(!PyDateTime_Check(o)))
     return argument_type_error(param, refusal_text(o, "PyDateTime"));
@@ -152,7 +152,7 @@ Result<core::Fields> to_utc_fields_slow(PyObject* o, const char* param, Time tim
   return fields_of(o, time);
 }
 
-PyObject* new_datetime_slow(const core::Fields& f) noexcept {
+PyObject* new_datetime_slow(const DateFields& f) noexcept {
   if (!datetime_api_ready()) return nullptr;
   PyObject* out = PyDateTimeAPI->DateTime_FromDateAndTimeAndFold(
       f.year, f.month, f.day, f.hour, f.minute, f.second, static_cast<int>(f.nanos / 1000),
@@ -163,16 +163,8 @@ PyObject* new_datetime_slow(const core::Fields& f) noexcept {
   return out;
 }
 
-PyObject* new_datetime(const core::Instant& v) noexcept { return new_datetime(core::to_fields(v)); }
-
-Result<Ref> from_fields(const core::Fields& f) noexcept {
+Result<Ref> make_datetime(const DateFields& f) noexcept {
   PyObject* out = new_datetime(f);
-  if (!out) return Failure::pending();
-  return Ref::steal(out);
-}
-
-Result<Ref> from_instant(const core::Instant& v) noexcept {
-  PyObject* out = new_datetime(v);
   if (!out) return Failure::pending();
   return Ref::steal(out);
 }

@@ -1,5 +1,5 @@
 // The seven enumeration classes: seven constant tables and one implementation.
-#include "types/enums.hpp"
+#include "types/enum_classes.hpp"
 
 #include <array>
 #include <bit>
@@ -60,19 +60,14 @@ constexpr EnumDesc kEnums[] = {
     {"builtins.EventType", "EventType", "事件类型", kEventTypeMembers, kEventTypeReprs},
 };
 constexpr std::size_t kEnumCount = std::size(kEnums);
+// The classes in the order of EnumId, which the public header's enum_traits ids follow.
 static_assert([] {
   for (std::size_t i = 0; i < kEnumCount; ++i)
-    if (kEnums[i].members.size() != kEnumSizes[i]) return false;
-  return std::size(kEnumSizes) == kEnumCount;
+    if (kEnums[i].members.size() != enum_size(static_cast<EnumId>(i)) ||
+        kEnums[i].reprs.size() != kEnums[i].members.size())
+      return false;
+  return kEnumCount == kEnumClasses;
 }());
-
-// Native code fills record fields through the public header: its member counts must agree.
-static_assert(std::size(kTradeKindMembers) == enum_count<TradeKind>);
-static_assert(std::size(kTradeTypeMembers) == enum_count<TradeType>);
-static_assert(std::size(kTradeSideMembers) == enum_count<TradeSide>);
-static_assert(std::size(kOrderStatusMembers) == enum_count<OrderStatus>);
-static_assert(std::size(kCandleIntervalMembers) == enum_count<CandleInterval>);
-constexpr std::size_t kMaxMembers = 12;
 
 // Process-wide state of one class: the type (kept from the moment it exists), whether its
 // members are attached, and the representation texts as str objects, made once.
@@ -82,18 +77,18 @@ struct EnumState {
   std::array<PyObject*, kMaxMembers> reprs{};
   std::array<PyObject*, kMaxMembers> ints{};
 };
-EnumState g_state[kEnumCount];
+EnumState g_enum_classes[kEnumCount];
 
 template <std::size_t I>
 PyObject* enum_repr(PyObject* self) noexcept {
-  PyObject* text = g_state[I].reprs[reinterpret_cast<EnumObject*>(self)->value];
+  PyObject* text = g_enum_classes[I].reprs[reinterpret_cast<EnumObject*>(self)->value];
   Py_INCREF(text);
   return text;
 }
 
 template <std::size_t I>
 PyObject* enum_int(PyObject* self) noexcept {
-  PyObject* v = g_state[I].ints[reinterpret_cast<EnumObject*>(self)->value];
+  PyObject* v = g_enum_classes[I].ints[reinterpret_cast<EnumObject*>(self)->value];
   Py_INCREF(v);
   return v;
 }
@@ -173,7 +168,7 @@ inline PyObject* compare_values(long lhs, long rhs, int op) noexcept {
 template <std::size_t I>
 [[gnu::noinline]] PyObject* enum_richcompare_other(PyObject* self, PyObject* other,
                                                    int op) noexcept {
-  PyTypeObject* type = g_state[I].type;
+  PyTypeObject* type = g_enum_classes[I].type;
   if (Py_TYPE(self) != type || op < Py_LT || op > Py_GE) Py_RETURN_NOTIMPLEMENTED;
 #ifndef PYPY_VERSION
   if (TAVEX_UNLIKELY(!g_small.checked)) find_small_ints();
@@ -188,7 +183,7 @@ template <std::size_t I>
 
 template <std::size_t I>
 PyObject* enum_richcompare(PyObject* self, PyObject* other, int op) noexcept {
-  PyTypeObject* type = g_state[I].type;
+  PyTypeObject* type = g_enum_classes[I].type;
   if (TAVEX_LIKELY(Py_TYPE(self) == type && static_cast<unsigned>(op) <= Py_GE)) {
     const long lhs = reinterpret_cast<EnumObject*>(self)->value;
     if (Py_TYPE(other) == type)
@@ -197,7 +192,7 @@ PyObject* enum_richcompare(PyObject* self, PyObject* other, int op) noexcept {
     if (long rhs; small_int_value(other, rhs)) return compare_values(lhs, rhs, op);
 #else
     // The member's own int, as int() returns it, needs no conversion.
-    if (other == g_state[I].ints[static_cast<std::size_t>(lhs)]) return compare_values(lhs, lhs, op);
+    if (other == g_enum_classes[I].ints[static_cast<std::size_t>(lhs)]) return compare_values(lhs, lhs, op);
 #endif
   }
   return enum_richcompare_other<I>(self, other, op);
@@ -360,7 +355,7 @@ bool complete_class(const EnumDesc& d, EnumState& s) noexcept {
 
 template <std::size_t I>
 PyObject* enum_class() noexcept {
-  EnumState& s = g_state[I];
+  EnumState& s = g_enum_classes[I];
   if (TAVEX_LIKELY(s.complete)) return reinterpret_cast<PyObject*>(s.type);
   const EnumDesc& d = kEnums[I];
   const std::string class_error = py::cat({"An error occurred while initializing class ", d.name});
@@ -399,13 +394,13 @@ PyObject* event_type_class() noexcept { return enum_class<6>(); }
 
 py::Result<Ref> make_member(EnumId id, std::uint8_t value) noexcept {
   const auto i = static_cast<std::size_t>(id);
-  PyTypeObject* type = g_state[i].type;
-  if (TAVEX_UNLIKELY(!g_state[i].complete)) {
+  PyTypeObject* type = g_enum_classes[i].type;
+  if (TAVEX_UNLIKELY(!g_enum_classes[i].complete)) {
     if (!kClassFns[i]()) {
       PyErr_Print();  // the creation error, to standard error; this is an internal failure
       return py::Failure::panic(py::cat({"failed to create type object for ", kEnums[i].name}));
     }
-    type = g_state[i].type;
+    type = g_enum_classes[i].type;
   }
   PyObject* obj = alloc_member(type, value);
   if (!obj) return py::Failure::pending();
@@ -414,12 +409,9 @@ py::Result<Ref> make_member(EnumId id, std::uint8_t value) noexcept {
 
 PyObject* new_member(EnumId id, std::uint8_t value) noexcept {
   const auto i = static_cast<std::size_t>(id);
-  if (TAVEX_LIKELY(g_state[i].complete)) return alloc_member(g_state[i].type, value);
+  if (TAVEX_LIKELY(g_enum_classes[i].complete)) return alloc_member(g_enum_classes[i].type, value);
   py::Result<Ref> made = make_member(id, value);
   return made.ok() ? made.value().release() : made.failure().raise();
 }
-
-const char* enum_doc(EnumId id) noexcept { return kEnums[static_cast<std::size_t>(id)].doc; }
-
 
 }  // namespace tavex::types

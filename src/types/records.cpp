@@ -1,5 +1,5 @@
 // The record classes Pair, Candle, Order and Position: read-only views of native data.
-#include "types/records.hpp"
+#include "types/record_fields.hpp"
 
 #include <array>
 #include <bit>
@@ -7,7 +7,6 @@
 #include <string_view>
 #include <utility>
 
-#include "core/instant.hpp"
 #include "module/convert.hpp"
 #include "module/registry.hpp"
 
@@ -26,15 +25,14 @@ using py::Ref;
 
 // Records hold date-times as UTC calendar fields; the factory converts each once.
 static_assert(sizeof(abi::StoredDateTime) == 12);
-static_assert(DateTime::kMinDay == core::kMinDay && DateTime::kMaxDay == core::kMaxDay);
 static_assert([] {
   using abi::StoredDateTime;
   for (const DateTime v :
-       {DateTime{0, 0, 0}, DateTime{-1, 86'399, 999'999'999}, DateTime{core::kMinDay, 0, 1},
-        DateTime{core::kMaxDay, 86'399, 1'999'999'999},
-        DateTime{core::days_from_civil(2000, 2, 29), 45'299, 1'000'000'999}}) {
+       {DateTime{0, 0, 0}, DateTime{-1, 86'399, 999'999'999}, DateTime{DateTime::kMinDay, 0, 1},
+        DateTime{DateTime::kMaxDay, 86'399, 1'999'999'999},
+        DateTime{days_from_civil(2000, 2, 29), 45'299, 1'000'000'999}}) {
     const StoredDateTime f = StoredDateTime::from(v);
-    const core::Fields c = core::to_fields({v.days_since_1970, v.seconds_of_day, v.nanos});
+    const DateFields c = to_fields(v);
     if (!(f.to_date_time() == v) || f.year() != c.year || f.month0 + 1 != c.month ||
         f.day0 + 1 != c.day || f.hour != c.hour || f.minute != c.minute ||
         f.second() != c.second || f.nanos() != v.nanos)
@@ -48,7 +46,7 @@ static_assert(DateTime::from_unix(-1) == DateTime{-1, 86'399, 0});
 static_assert(DateTime::from_unix(INT64_MIN).days_since_1970 == -106'751'991'167'301);
 static_assert(DateTime::from_unix_ms(-1) == DateTime{-1, 86'399, 999'000'000});
 static_assert(DateTime::from_civil(2016, 12, 31, 23, 59, 60, 5) ==
-              DateTime{core::days_from_civil(2016, 12, 31), 86'399, 1'000'000'005});
+              DateTime{days_from_civil(2016, 12, 31), 86'399, 1'000'000'005});
 static_assert(!DateTime::from_civil(2023, 2, 29) && !DateTime::from_civil(262143, 1, 1));
 static_assert(DateTime{0, 59, 1'999'999'999}.is_valid() &&
               !DateTime{0, 58, 1'000'000'000}.is_valid());
@@ -158,10 +156,10 @@ PyObject* read_enum(EnumId id, std::uint8_t value) noexcept {
 // A leap second, or the datetime API not loaded yet; out of line, so the read needs no frame.
 [[gnu::noinline, gnu::cold]] PyObject* read_datetime_slow(const abi::StoredDateTime& v) noexcept {
   const bool leap = v.micros() >= 1'000'000;
-  return py::new_datetime_slow(core::Fields{
+  return py::new_datetime_slow(DateFields{
       v.year(), static_cast<std::uint8_t>(v.month0 + 1), static_cast<std::uint8_t>(v.day0 + 1),
       v.hour, v.minute, static_cast<std::uint8_t>(v.second()),
-      v.nanos() - (leap ? static_cast<std::uint32_t>(core::kNanosPerSecond) : 0u), leap});
+      v.nanos() - (leap ? static_cast<std::uint32_t>(kNanosPerSecond) : 0u), leap});
 }
 
 PyObject* read_datetime(const abi::StoredDateTime& v) noexcept {

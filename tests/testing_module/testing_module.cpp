@@ -92,8 +92,6 @@ class Fields {
     return true;
   }
 
-  // A member of the tavex class, or its integer value. Values 0..255 pass on to the
-  // factory, which refuses those outside the class.
   // A member of the tavex class, or an integer value. Values 0..255 pass on to the factory,
   // which refuses those outside the class.
   template <class E>

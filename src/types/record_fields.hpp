@@ -5,7 +5,7 @@
 #include <span>
 
 #include "tavex/records.hpp"
-#include "types/enums.hpp"
+#include "types/enum_classes.hpp"
 
 namespace tavex::types {
 
