@@ -65,12 +65,12 @@ enum class EventType : std::uint8_t {
 // Each class's name, index among the seven and member names, in discriminant order.
 template <class E>
 struct enum_traits;
-#define TAVEX_ENUM_TRAITS(E, index, ...)                             \
-  template <>                                                        \
-  struct enum_traits<E> {                                            \
-    static constexpr const char* name = #E;                          \
-    static constexpr int id = index;                                 \
-    static constexpr const char* members[] = {__VA_ARGS__};          \
+#define TAVEX_ENUM_TRAITS(E, index, ...)                                      \
+  template <>                                                                 \
+  struct enum_traits<E> {                                                     \
+    static constexpr const char* name = #E;                                   \
+    static constexpr int id = index;                                          \
+    static constexpr const char* members[] = {__VA_ARGS__};                   \
     static constexpr std::uint8_t count = sizeof members / sizeof members[0]; \
   }
 TAVEX_ENUM_TRAITS(RunMode, 0, "Backtest", "Simulation", "Live");
@@ -198,6 +198,62 @@ struct PositionObject {
 
 }  // namespace abi
 
+// Each record's fields in the order of its documentation, which is the order the factories take
+// them in: X(Record, field, documentation of the Python attribute). The factories, the *Fields
+// structs, the views (<tavex/records.hpp>) and tavex's own attribute tables are made from these
+// lists, each field's C++ type from its member above. The structs above lay the same fields out
+// by alignment and the layout rows below describe them: tavex's build checks both against the
+// lists, member for member.
+#define TAVEX_PAIR_FIELDS(X)          \
+  X(Pair, kind, "交易品种")           \
+  X(Pair, code, "交易代码")           \
+  X(Pair, base, "基础货币")           \
+  X(Pair, quote, "计价货币")          \
+  X(Pair, min_volume, "最小下单数量") \
+  X(Pair, min_price, "最小下单价格")  \
+  X(Pair, min_amount, "最小下单金额")
+#define TAVEX_CANDLE_FIELDS(X)      \
+  X(Candle, kind, "交易品种")       \
+  X(Candle, code, "交易代码")       \
+  X(Candle, interval, "K线周期")    \
+  X(Candle, open_time, "开盘时间")  \
+  X(Candle, close_time, "收盘时间") \
+  X(Candle, open, "开盘价")         \
+  X(Candle, high, "最高价")         \
+  X(Candle, low, "最低价")          \
+  X(Candle, close, "收盘价")        \
+  X(Candle, volume, "成交量")       \
+  X(Candle, amount, "成交额")       \
+  X(Candle, trades, "交易笔数")
+#define TAVEX_ORDER_FIELDS(X)           \
+  X(Order, id, "订单ID")                \
+  X(Order, kind, "交易品种")            \
+  X(Order, type, "交易类型")            \
+  X(Order, side, "交易方向")            \
+  X(Order, code, "交易代码")            \
+  X(Order, status, "订单状态")          \
+  X(Order, volume, "下单数量")          \
+  X(Order, price, "下单价格")           \
+  X(Order, filled_volume, "已成交数量") \
+  X(Order, filled_price, "已成交均价")  \
+  X(Order, fee, "交易手续费")           \
+  X(Order, create_time, "下单时间")
+#define TAVEX_POSITION_FIELDS(X)  \
+  X(Position, kind, "交易品种")   \
+  X(Position, code, "交易代码")   \
+  X(Position, side, "交易方向")   \
+  X(Position, volume, "持仓数量") \
+  X(Position, price, "持仓均价")  \
+  X(Position, leverage, "杠杆倍率")
+
+// The record classes in the module's order: X(Class, lower-case name, documentation of the
+// class, its field list).
+#define TAVEX_RECORDS(X)                        \
+  X(Pair, pair, "交易对", TAVEX_PAIR_FIELDS)    \
+  X(Candle, candle, "K线", TAVEX_CANDLE_FIELDS) \
+  X(Order, order, "订单", TAVEX_ORDER_FIELDS)   \
+  X(Position, position, "持仓", TAVEX_POSITION_FIELDS)
+
 // A record's text as a view; valid while the record lives.
 inline std::string_view text_of(const abi::Text& t) noexcept {
   return t.size ? std::string_view(t.data, static_cast<std::size_t>(t.size)) : std::string_view();
@@ -260,10 +316,10 @@ constexpr std::uint64_t values_of() noexcept {
   else return 0;
 }
 
-#define TAVEX_LAYOUT_ROW(owner, Struct, member)                                              \
-  Row {                                                                                      \
-    owner, #member, type_name<decltype(Struct::member)>(), offsetof(Struct, member),         \
-        sizeof(Struct::member), values_of<decltype(Struct::member)>()                        \
+#define TAVEX_LAYOUT_ROW(owner, Struct, member)                                      \
+  Row {                                                                              \
+    owner, #member, type_name<decltype(Struct::member)>(), offsetof(Struct, member), \
+        sizeof(Struct::member), values_of<decltype(Struct::member)>()                \
   }
 #define TAVEX_LAYOUT_WHOLE(owner, Struct) \
   Row { owner, "", owner, 0, sizeof(Struct), 0 }
@@ -337,17 +393,22 @@ inline constexpr Row kRows[] = {
 
 namespace detail {
 
-enum RecordId : int { kPair, kCandle, kOrder, kPosition };
-inline constexpr const char* kRecordNames[] = {"Pair", "Candle", "Order", "Position"};
-inline constexpr Py_ssize_t kRecordSizes[] = {sizeof(abi::PairObject), sizeof(abi::CandleObject),
-                                              sizeof(abi::OrderObject),
-                                              sizeof(abi::PositionObject)};
+#define TAVEX_RECORD_ID(R, r, doc, fields) k##R,
+#define TAVEX_RECORD_NAME(R, r, doc, fields) #R,
+#define TAVEX_RECORD_SIZE(R, r, doc, fields) sizeof(abi::R##Object),
+enum RecordId : int { TAVEX_RECORDS(TAVEX_RECORD_ID) };
+inline constexpr const char* kRecordNames[] = {TAVEX_RECORDS(TAVEX_RECORD_NAME)};
+inline constexpr Py_ssize_t kRecordSizes[] = {TAVEX_RECORDS(TAVEX_RECORD_SIZE)};
+inline constexpr int kRecordClasses = static_cast<int>(sizeof kRecordNames / sizeof kRecordNames[0]);
+#undef TAVEX_RECORD_ID
+#undef TAVEX_RECORD_NAME
+#undef TAVEX_RECORD_SIZE
 
 // What this module took from the loaded tavex: the class objects and members, each taken
 // once and kept (one strong reference each) for the life of the process.
 struct ModuleState {
   bool checked = false;  // the loaded tavex's layout table equals this header's
-  PyTypeObject* records[4] = {};
+  PyTypeObject* records[kRecordClasses] = {};
   PyTypeObject* enums[kEnumClasses] = {};
   PyObject* members[kEnumClasses][kMaxMembers] = {};
 };
@@ -533,7 +594,7 @@ inline PyTypeObject* enum_type() noexcept {
 // that a stale module fails at its own import. Without it the same check runs on first use.
 inline int import() noexcept {
   using namespace detail;
-  for (int id = kPair; id <= kPosition; ++id)
+  for (int id = 0; id < kRecordClasses; ++id)
     if (!record_type(static_cast<RecordId>(id))) return -1;
   const bool ok = enum_type<RunMode>() && enum_type<TradeKind>() && enum_type<TradeType>() &&
                   enum_type<TradeSide>() && enum_type<OrderStatus>() &&

@@ -13,6 +13,14 @@ static_assert(sizeof(long) == 8, "tavex assumes an LP64 platform: C long is its 
 
 namespace tavex::py {
 
+// Which interpreter the module is built for: the code that differs on PyPy branches on this
+// constant, and PyPy's own code lives in src/types/pypy.cpp.
+#ifdef PYPY_VERSION
+inline constexpr bool kPyPy = true;
+#else
+inline constexpr bool kPyPy = false;
+#endif
+
 // Casts any slot or method routine to the pointer type a table wants, as CPython's
 // _PyCFunction_CAST does; the detour through void(*)() keeps -Wcast-function-type quiet.
 template <class F>

@@ -17,10 +17,6 @@
 namespace tavex::types {
 namespace {
 
-using abi::CandleObject;
-using abi::OrderObject;
-using abi::PairObject;
-using abi::PositionObject;
 using py::Ref;
 
 // Records hold date-times as UTC calendar fields; the factory converts each once.
@@ -56,74 +52,6 @@ static_assert(detail::invalid_utf8_at("a\xC3\xA9\xF4\x8F\xBF\xBF") == -1 &&
               detail::invalid_utf8_at("\xE2\x82") == 0 &&          // truncated
               detail::invalid_utf8_at("\xF4\x90\x80\x80") == 0);  // above U+10FFFF
 static_assert(sizeof(std::int64_t) == sizeof(long), "int64 fields are read as C long");
-
-constexpr FieldDesc field(const char* name, const char* doc, FieldKind kind, std::size_t offset,
-                          EnumId enum_id = EnumId::RunMode) noexcept {
-  return {name, doc, kind, static_cast<Py_ssize_t>(offset), enum_id};
-}
-
-constexpr FieldDesc kPairFields[] = {
-    field("kind", "交易品种", FieldKind::Enum, offsetof(PairObject, kind), EnumId::TradeKind),
-    field("code", "交易代码", FieldKind::Text, offsetof(PairObject, code)),
-    field("base", "基础货币", FieldKind::Text, offsetof(PairObject, base)),
-    field("quote", "计价货币", FieldKind::Text, offsetof(PairObject, quote)),
-    field("min_volume", "最小下单数量", FieldKind::Float, offsetof(PairObject, min_volume)),
-    field("min_price", "最小下单价格", FieldKind::Float, offsetof(PairObject, min_price)),
-    field("min_amount", "最小下单金额", FieldKind::Float, offsetof(PairObject, min_amount)),
-};
-
-constexpr FieldDesc kCandleFields[] = {
-    field("kind", "交易品种", FieldKind::Enum, offsetof(CandleObject, kind), EnumId::TradeKind),
-    field("code", "交易代码", FieldKind::Text, offsetof(CandleObject, code)),
-    field("interval", "K线周期", FieldKind::Enum, offsetof(CandleObject, interval),
-          EnumId::CandleInterval),
-    field("open_time", "开盘时间", FieldKind::DateTime, offsetof(CandleObject, open_time)),
-    field("close_time", "收盘时间", FieldKind::DateTime, offsetof(CandleObject, close_time)),
-    field("open", "开盘价", FieldKind::Float, offsetof(CandleObject, open)),
-    field("high", "最高价", FieldKind::Float, offsetof(CandleObject, high)),
-    field("low", "最低价", FieldKind::Float, offsetof(CandleObject, low)),
-    field("close", "收盘价", FieldKind::Float, offsetof(CandleObject, close)),
-    field("volume", "成交量", FieldKind::Float, offsetof(CandleObject, volume)),
-    field("amount", "成交额", FieldKind::Float, offsetof(CandleObject, amount)),
-    field("trades", "交易笔数", FieldKind::Int64, offsetof(CandleObject, trades)),
-};
-
-constexpr FieldDesc kOrderFields[] = {
-    field("id", "订单ID", FieldKind::Text, offsetof(OrderObject, id)),
-    field("kind", "交易品种", FieldKind::Enum, offsetof(OrderObject, kind), EnumId::TradeKind),
-    field("type", "交易类型", FieldKind::Enum, offsetof(OrderObject, type), EnumId::TradeType),
-    field("side", "交易方向", FieldKind::Enum, offsetof(OrderObject, side), EnumId::TradeSide),
-    field("code", "交易代码", FieldKind::Text, offsetof(OrderObject, code)),
-    field("status", "订单状态", FieldKind::Enum, offsetof(OrderObject, status),
-          EnumId::OrderStatus),
-    field("volume", "下单数量", FieldKind::Float, offsetof(OrderObject, volume)),
-    field("price", "下单价格", FieldKind::Float, offsetof(OrderObject, price)),
-    field("filled_volume", "已成交数量", FieldKind::Float, offsetof(OrderObject, filled_volume)),
-    field("filled_price", "已成交均价", FieldKind::Float, offsetof(OrderObject, filled_price)),
-    field("fee", "交易手续费", FieldKind::Float, offsetof(OrderObject, fee)),
-    field("create_time", "下单时间", FieldKind::DateTime, offsetof(OrderObject, create_time)),
-};
-
-constexpr FieldDesc kPositionFields[] = {
-    field("kind", "交易品种", FieldKind::Enum, offsetof(PositionObject, kind), EnumId::TradeKind),
-    field("code", "交易代码", FieldKind::Text, offsetof(PositionObject, code)),
-    field("side", "交易方向", FieldKind::Enum, offsetof(PositionObject, side), EnumId::TradeSide),
-    field("volume", "持仓数量", FieldKind::Float, offsetof(PositionObject, volume)),
-    field("price", "持仓均价", FieldKind::Float, offsetof(PositionObject, price)),
-    field("leverage", "杠杆倍率", FieldKind::Int32, offsetof(PositionObject, leverage)),
-};
-
-// Indexed like the public header's RecordId.
-constexpr RecordDesc kRecords[] = {
-    {"builtins.Pair", "Pair", "交易对", sizeof(PairObject), kPairFields},
-    {"builtins.Candle", "Candle", "K线", sizeof(CandleObject), kCandleFields},
-    {"builtins.Order", "Order", "订单", sizeof(OrderObject), kOrderFields},
-    {"builtins.Position", "Position", "持仓", sizeof(PositionObject), kPositionFields},
-};
-static_assert(kRecords[detail::kPair].basicsize == detail::kRecordSizes[detail::kPair] &&
-              kRecords[detail::kCandle].basicsize == detail::kRecordSizes[detail::kCandle] &&
-              kRecords[detail::kOrder].basicsize == detail::kRecordSizes[detail::kOrder] &&
-              kRecords[detail::kPosition].basicsize == detail::kRecordSizes[detail::kPosition]);
 
 PyTypeObject* g_types[std::size(kRecords)];  // each set once, never released
 
