@@ -63,8 +63,11 @@ EXT=$("${PY[@]}" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFI
 rm -rf "$OUT" && mkdir -p "$OUT" && cp -r stubs/. "$OUT/"
 CXX=(powerpc64le-linux-gnu-g++ -std=c++20 -O3 -DNDEBUG -flto=auto -fPIC -shared -fvisibility=hidden
      -fvisibility-inlines-hidden -Wall -Wextra -Werror -isystem "$INCLUDE")
-"${CXX[@]}" -Isrc -Iinclude src/*/*.cpp -static-libstdc++ -static-libgcc -Wl,--exclude-libs,ALL \
-    -o "$OUT/tavex$EXT" &
+# PyPy's record getters, embedded as CMake's build embeds them (src/types/pypy.cpp).
+cmake -DIN=src/types/pypy_records.py -DOUT="$WORK/generated/pypy_records_py.hpp" -DNAME=kPyPyRecords \
+    -DFILENAME=src/types/pypy_records.py -P cmake/embed.cmake
+"${CXX[@]}" -Isrc -Iinclude -I"$WORK/generated" src/*/*.cpp -static-libstdc++ -static-libgcc \
+    -Wl,--exclude-libs,ALL -o "$OUT/tavex$EXT" &
 "${CXX[@]}" -Iinclude tests/testing_module/*.cpp -o "$OUT/tavex_testing$EXT"
 wait $!
 for so in "$OUT"/*.so; do

@@ -100,19 +100,26 @@ namespace abi {
 // the factory, so that a read needs no calendar arithmetic. Zero bytes are
 // 1970-01-01T00:00:00. A leap second is second 59 with micros() of 1'000'000 or more.
 struct StoredDateTime {
-  std::int32_t year_second;    // (year - 1970) << 8 | second: the year in the upper 24 bits
+  std::int32_t year_second;    // (year - kEpochYear) << kYearShift | second
   std::uint8_t month0, day0;   // month - 1, day - 1
   std::uint8_t hour, minute;
-  std::uint32_t micros_nanos;  // micros (0..1'999'999) << 10 | the nanoseconds below them
+  std::uint32_t micros_nanos;  // micros (0..1'999'999) << kMicrosShift | the nanoseconds below
+
+  // The packing of the two words above, which tavex's PyPy getters unpack too.
+  static constexpr int kEpochYear = 1970;
+  static constexpr int kYearShift = 8;  // the year in the upper 24 bits, the second below
+  static constexpr std::uint32_t kSecondMask = 0xFF;
+  static constexpr int kMicrosShift = 10;
+  static constexpr std::uint32_t kNanosMask = 0x3FF;
 
   // An arithmetic shift keeps the sign (GCC and Clang; guaranteed from C++20 on).
-  constexpr std::int32_t year() const noexcept { return (year_second >> 8) + 1970; }
+  constexpr std::int32_t year() const noexcept { return (year_second >> kYearShift) + kEpochYear; }
   constexpr unsigned second() const noexcept {
-    return static_cast<unsigned>(year_second) & 0xFF;
+    return static_cast<unsigned>(year_second) & kSecondMask;
   }
-  constexpr std::uint32_t micros() const noexcept { return micros_nanos >> 10; }
+  constexpr std::uint32_t micros() const noexcept { return micros_nanos >> kMicrosShift; }
   constexpr std::uint32_t nanos() const noexcept {  // 0..1'999'999'999, as in DateTime
-    return micros() * 1000 + (micros_nanos & 0x3FF);
+    return micros() * 1000 + (micros_nanos & kNanosMask);
   }
 
   static constexpr StoredDateTime from(const DateTime& v) noexcept {
@@ -120,10 +127,11 @@ struct StoredDateTime {
     unsigned month = 1, day = 1;
     civil_from_days(v.days_since_1970, year, month, day);
     const std::uint32_t s = v.seconds_of_day;
-    return {static_cast<std::int32_t>(static_cast<std::uint32_t>(year - 1970) << 8 | s % 60),
+    return {static_cast<std::int32_t>(static_cast<std::uint32_t>(year - kEpochYear) << kYearShift |
+                                      s % 60),
             static_cast<std::uint8_t>(month - 1), static_cast<std::uint8_t>(day - 1),
             static_cast<std::uint8_t>(s / 3600), static_cast<std::uint8_t>(s / 60 % 60),
-            v.nanos / 1000 << 10 | v.nanos % 1000};
+            v.nanos / 1000 << kMicrosShift | v.nanos % 1000};
   }
   constexpr DateTime to_date_time() const noexcept {
     return {days_from_civil(year(), month0 + 1u, day0 + 1u),

@@ -58,16 +58,13 @@ Result<Ref> ms_to_date(const Bound& args) {
 }
 
 Result<Ref> truncate_to_day(const Bound& args) {
-#ifdef PYPY_VERSION
-  // Each field read is a call into PyPy: the date first, and the time of day only near the
-  // ends of the nanosecond window, where it decides (the argument has passed its checks).
-  Result<DateFields> v = py::to_utc_fields(args[0], "date", py::Time::Skip);
+  // On PyPy each field read is a call into it: the date first, and the time of day only near
+  // the ends of the nanosecond window, where it decides (the argument has passed its checks).
+  constexpr py::Time kTime = py::kPyPy ? py::Time::Skip : py::Time::Read;
+  Result<DateFields> v = py::to_utc_fields(args[0], "date", kTime);
   if (!v.ok()) return v.failure();
-  if (TAVEX_UNLIKELY(!truncates_by_date(v.value().year))) v = py::fields_of(args[0]);
-#else
-  Result<DateFields> v = py::to_utc_fields(args[0], "date");
-  if (!v.ok()) return v.failure();
-#endif
+  if (kTime == py::Time::Skip && TAVEX_UNLIKELY(!truncates_by_date(v.value().year)))
+    v = py::fields_of(args[0]);
   const std::optional<DateFields> day = tavex::truncate_to_day(v.value());
   if (TAVEX_UNLIKELY(!day)) return Failure::helper("timestamp exceeds num_nanoseconds limit");
   return py::make_datetime(*day);

@@ -19,19 +19,13 @@ extern PyDateTime_CAPI* g_datetime;
 // Each input conversion takes a borrowed argument and the parameter's name, and returns
 // the value or a failure that follows the argument rules (prefix on exact TypeErrors).
 
-#ifdef PYPY_VERSION
-// PyFloat_AsDouble as CPython's: PyPy's does not fall back to __index__ when there is no
-// __float__. Returns -1.0 with an exception pending on failure.
-double pypy_as_double(PyObject* o) noexcept;
-#endif
+// PyFloat_AsDouble as CPython's, for PyPy, whose own does not fall back to __index__ when
+// there is no __float__. Returns -1.0 with an exception pending on failure.
+double float_or_index(PyObject* o) noexcept;
 
 inline Result<double> to_double(PyObject* o, const char* param) noexcept {
   if (TAVEX_LIKELY(PyFloat_CheckExact(o))) return PyFloat_AS_DOUBLE(o);
-#ifdef PYPY_VERSION
-  const double v = pypy_as_double(o);
-#else
-  const double v = PyFloat_AsDouble(o);
-#endif
+  const double v = kPyPy ? float_or_index(o) : PyFloat_AsDouble(o);
   if (v == -1.0 && PyErr_Occurred()) return collect_conversion_error(param);
   return v;
 }

@@ -37,12 +37,4 @@ constexpr std::uint8_t enum_size(EnumId id) noexcept {
 // tp_new of every class of the module: Python code cannot construct them.
 PyObject* refuse_construction(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
 
-#ifdef PYPY_VERSION
-// PyPy ignores a missing Py_TPFLAGS_BASETYPE: this __init_subclass__ refuses subclasses.
-extern PyMethodDef kPyPyTypeMethods[];
-// cpyext puts __dict__ and __weakref__ descriptors into every class it makes; this takes
-// them out of a new class, so that instances show neither. False with an exception set.
-bool drop_instance_dict(PyObject* type) noexcept;
-#endif
-
 }  // namespace tavex::types

@@ -9,6 +9,7 @@
 #include "module/convert.hpp"
 #include "module/registry.hpp"
 #include "tavex/records.hpp"
+#include "types/pypy.hpp"
 
 namespace tavex::types {
 namespace {
@@ -103,7 +104,6 @@ bool operand_value(PyObject* other, long& out) noexcept {
   return true;
 }
 
-#ifndef PYPY_VERSION
 // CPython hands out one shared object for each int from -5 to 256; 3.11 and later keep them
 // in one static array, side by side at equal steps (3.9 and 3.10 allocate most of them in a
 // row). Where that is so (checked at run time, on the objects the interpreter returns), such
@@ -151,7 +151,6 @@ inline bool small_int_value(PyObject* o, long& out) noexcept {
   out = static_cast<long>(k) + g_small.low;
   return k < g_small.count;
 }
-#endif
 
 // True, False or NotImplemented for two known values.
 inline PyObject* compare_values(long lhs, long rhs, int op) noexcept {
@@ -170,9 +169,8 @@ template <std::size_t I>
                                                    int op) noexcept {
   PyTypeObject* type = g_enum_classes[I].type;
   if (Py_TYPE(self) != type || op < Py_LT || op > Py_GE) Py_RETURN_NOTIMPLEMENTED;
-#ifndef PYPY_VERSION
-  if (TAVEX_UNLIKELY(!g_small.checked)) find_small_ints();
-#endif
+  if constexpr (!py::kPyPy)
+    if (TAVEX_UNLIKELY(!g_small.checked)) find_small_ints();
   long rhs = 0;
   if (Py_TYPE(other) == type)
     rhs = reinterpret_cast<EnumObject*>(other)->value;
@@ -188,17 +186,15 @@ PyObject* enum_richcompare(PyObject* self, PyObject* other, int op) noexcept {
     const long lhs = reinterpret_cast<EnumObject*>(self)->value;
     if (Py_TYPE(other) == type)
       return compare_values(lhs, reinterpret_cast<EnumObject*>(other)->value, op);
-#ifndef PYPY_VERSION
-    if (long rhs; small_int_value(other, rhs)) return compare_values(lhs, rhs, op);
-#else
-    // The member's own int, as int() returns it, needs no conversion.
-    if (other == g_enum_classes[I].ints[static_cast<std::size_t>(lhs)]) return compare_values(lhs, lhs, op);
-#endif
+    if constexpr (!py::kPyPy) {
+      if (long rhs; small_int_value(other, rhs)) return compare_values(lhs, rhs, op);
+    } else if (other == g_enum_classes[I].ints[static_cast<std::size_t>(lhs)]) {
+      return compare_values(lhs, lhs, op);  // the member's own int, as int() returns it
+    }
   }
   return enum_richcompare_other<I>(self, other, op);
 }
 
-#ifndef PYPY_VERSION
 // Records make a new member on every enumeration read, and most die soon after: their blocks
 // go to a short free list instead of back to the allocator, and the next member takes one.
 // That spares the allocator and the clearing that the class's tp_alloc does. The global lock
@@ -209,16 +205,12 @@ struct MemberBlocks {
   std::size_t count = 0;
 };
 MemberBlocks g_blocks;
-#endif
 
 void enum_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
-#ifndef PYPY_VERSION
-  if (g_blocks.count < g_blocks.blocks.size()) g_blocks.blocks[g_blocks.count++] = self;
+  if constexpr (py::kPyPy) type->tp_free(self);
+  else if (g_blocks.count < g_blocks.blocks.size()) g_blocks.blocks[g_blocks.count++] = self;
   else PyObject_Free(self);
-#else
-  type->tp_free(self);
-#endif
   Py_DECREF(type);
 }
 
@@ -226,13 +218,11 @@ void enum_dealloc(PyObject* self) noexcept {
 
 // Shared with the record classes: every class of the module refuses construction.
 PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) noexcept {
-#ifndef PYPY_VERSION
-  // Every class here is a heap type, whose __name__ is ht_name: read without allocating, so
-  // that running out of memory ends in MemoryError rather than in "<unknown>".
-  Ref name = Ref::borrow(reinterpret_cast<PyHeapTypeObject*>(type)->ht_name);
-#else
-  Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__"));
-#endif
+  // Every class here is a heap type, whose __name__ is ht_name on CPython: read without
+  // allocating, so that running out of memory ends in MemoryError rather than in "<unknown>".
+  Ref name = py::kPyPy
+                 ? Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__"))
+                 : Ref::borrow(reinterpret_cast<PyHeapTypeObject*>(type)->ht_name);
   if (name && PyUnicode_Check(name.get())) {
     // Not PyErr_Format: before 3.13 it raises the class with no message, and no MemoryError,
     // when the message cannot be made.
@@ -245,36 +235,6 @@ PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) noexcept
   return nullptr;
 }
 
-#ifdef PYPY_VERSION
-// PyPy ignores a missing Py_TPFLAGS_BASETYPE; refuse subclasses by hand.
-PyObject* refuse_subclass(PyObject* cls, PyObject*, PyObject*) noexcept {
-  PyObject* base = reinterpret_cast<PyObject*>(reinterpret_cast<PyTypeObject*>(cls)->tp_base);
-  Ref name = Ref::steal(PyObject_GetAttrString(base, "__name__"));
-  if (!name) return nullptr;
-  PyErr_Format(PyExc_TypeError, "type '%U' is not an acceptable base type", name.get());
-  return nullptr;
-}
-PyMethodDef kPyPyTypeMethods[] = {
-    {"__init_subclass__", py::as_cfunction(&refuse_subclass),
-     METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-bool drop_instance_dict(PyObject* type) noexcept {
-  PyObject* dict = reinterpret_cast<PyTypeObject*>(type)->tp_dict;
-  for (const char* name : {"__dict__", "__weakref__"})
-    if (PyDict_GetItemString(dict, name) && PyDict_DelItemString(dict, name) < 0) return false;
-  PyType_Modified(reinterpret_cast<PyTypeObject*>(type));
-  return true;
-}
-// PyPy gives instances a __dict__ anyway; keep them free of new attributes.
-int enum_setattro(PyObject* self, PyObject* name, PyObject*) noexcept {
-  Ref type_name = Ref::steal(
-      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__name__"));
-  if (!type_name) return -1;
-  PyErr_Format(PyExc_AttributeError, "'%U' object has no attribute '%U'", type_name.get(), name);
-  return -1;
-}
-#endif
 
 namespace {
 
@@ -286,10 +246,6 @@ PyType_Slot kEnumSlots[] = {
     {Py_tp_richcompare, py::as_slot(&enum_richcompare<I>)},
     {Py_tp_new, py::as_slot(&refuse_construction)},
     {Py_tp_dealloc, py::as_slot(&enum_dealloc)},
-#ifdef PYPY_VERSION
-    {Py_tp_methods, kPyPyTypeMethods},
-    {Py_tp_setattro, py::as_slot(&enum_setattro)},
-#endif
     {0, nullptr},
 };
 
@@ -300,16 +256,17 @@ PyType_Spec kEnumSpec = {kEnums[I].spec_name, static_cast<int>(sizeof(EnumObject
 // A new instance of a class that exists; no class lookup, so it also works while the class
 // is still being completed.
 PyObject* alloc_member(PyTypeObject* type, std::uint8_t value) noexcept {
-#ifndef PYPY_VERSION
-  void* block = g_blocks.count ? g_blocks.blocks[--g_blocks.count]
-                               : PyObject_Malloc(sizeof(EnumObject));
-  if (TAVEX_UNLIKELY(!block)) return PyErr_NoMemory();
-  PyObject* obj = PyObject_Init(static_cast<PyObject*>(block), type);  // takes a type reference
-#else
-  allocfunc alloc = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
-  PyObject* obj = alloc(type, 0);
-  if (!obj) return nullptr;
-#endif
+  PyObject* obj = nullptr;
+  if constexpr (py::kPyPy) {
+    allocfunc alloc = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
+    obj = alloc(type, 0);
+    if (!obj) return nullptr;
+  } else {
+    void* block = g_blocks.count ? g_blocks.blocks[--g_blocks.count]
+                                 : PyObject_Malloc(sizeof(EnumObject));
+    if (TAVEX_UNLIKELY(!block)) return PyErr_NoMemory();
+    obj = PyObject_Init(static_cast<PyObject*>(block), type);  // takes a type reference
+  }
   reinterpret_cast<EnumObject*>(obj)->value = value;
   return obj;
 }
@@ -360,10 +317,11 @@ PyObject* enum_class() noexcept {
   const EnumDesc& d = kEnums[I];
   const std::string class_error = py::cat({"An error occurred while initializing class ", d.name});
   if (!s.type) {
-    PyObject* made = py::type_from_spec(&kEnumSpec<I>);
-#ifdef PYPY_VERSION
-    if (made && !drop_instance_dict(made)) Ref::steal(std::exchange(made, nullptr));
-#endif
+    PyType_Spec* spec = &kEnumSpec<I>;
+    if constexpr (py::kPyPy) spec = pypy::enum_spec(I, kEnumSpec<I>);
+    PyObject* made = spec ? py::type_from_spec(spec) : nullptr;
+    if constexpr (py::kPyPy)
+      if (made && !pypy::drop_instance_dict(made)) Ref::steal(std::exchange(made, nullptr));
     if (!made) {
       py::chain_runtime_error(class_error);
       return nullptr;
