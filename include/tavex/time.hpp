@@ -485,7 +485,7 @@ struct Local {
 
 inline constexpr std::array<char, 200> kTwoDigits = [] {
   std::array<char, 200> t{};
-  for (int i = 0; i < 100; ++i) {
+  for (std::size_t i = 0; i < 100; ++i) {
     t[2 * i] = static_cast<char>('0' + i / 10);
     t[2 * i + 1] = static_cast<char>('0' + i % 10);
   }
@@ -628,6 +628,51 @@ inline const char* parse_rfc3339(std::string_view text, DateTime& out) noexcept 
   if (__builtin_expect(r.failed, 0)) return rfc3339::message(r.error);
   out = r.value;
   return nullptr;
+}
+
+// What str_to_date does with a text, as a value.
+enum class ParseError : std::uint8_t {
+  None,            // it returns the datetime (a leap second with a UserWarning)
+  TooShort,        // RuntimeError "premature end of input"
+  Invalid,         // RuntimeError "input contains invalid characters"
+  OutOfRange,      // RuntimeError "input is out of range"
+  TooLong,         // RuntimeError "trailing input"
+  YearOutOfRange,  // ValueError from datetime: a valid time whose UTC year is outside 1..9999;
+                   // its text is the interpreter's ("year 0 is out of range" on CPython)
+};
+
+// The text of str_to_date's RuntimeError for `e`; null for None and YearOutOfRange.
+constexpr const char* message(ParseError e) noexcept {
+  switch (e) {
+    case ParseError::TooShort: return rfc3339::message(rfc3339::Error::TooShort);
+    case ParseError::Invalid: return rfc3339::message(rfc3339::Error::Invalid);
+    case ParseError::OutOfRange: return rfc3339::message(rfc3339::Error::OutOfRange);
+    case ParseError::TooLong: return rfc3339::message(rfc3339::Error::TooLong);
+    case ParseError::None:
+    case ParseError::YearOutOfRange: break;
+  }
+  return nullptr;
+}
+
+// parse_rfc3339 with str_to_date's verdict on the text as its result: `out` is set for None and
+// for YearOutOfRange (the value is exact here, only a Python datetime cannot hold it), and left
+// as it was for the others.
+inline ParseError str_to_date(std::string_view text, DateTime& out) noexcept {
+  const rfc3339::Scan<DateTime> r = rfc3339::scan(text);
+  if (__builtin_expect(r.failed, 0)) {
+    switch (r.error) {
+      case rfc3339::Error::TooShort: return ParseError::TooShort;
+      case rfc3339::Error::Invalid: return ParseError::Invalid;
+      case rfc3339::Error::OutOfRange: return ParseError::OutOfRange;
+      case rfc3339::Error::TooLong: return ParseError::TooLong;
+    }
+  }
+  out = r.value;
+  constexpr std::int64_t kFirstDay = days_from_civil(1, 1, 1);
+  constexpr std::int64_t kLastDay = days_from_civil(9999, 12, 31);
+  return r.value.days_since_1970 < kFirstDay || r.value.days_since_1970 > kLastDay
+             ? ParseError::YearOutOfRange
+             : ParseError::None;
 }
 
 // The text of a valid date-time: date_to_str's text for every value a Python datetime can

@@ -5,9 +5,11 @@
 #include <bit>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "module/convert.hpp"
 #include "module/registry.hpp"
+#include "tavex/enums.hpp"
 #include "tavex/records.hpp"
 #include "types/pypy.hpp"
 
@@ -68,6 +70,22 @@ static_assert([] {
         kEnums[i].reprs.size() != kEnums[i].members.size())
       return false;
   return kEnumCount == kEnumClasses;
+}());
+
+// The public interval lengths say what the member names say ("Min15": 15 minutes).
+static_assert([] {
+  for (std::uint8_t i = 0; i < enum_count<CandleInterval>; ++i) {
+    const std::string_view name = enum_traits<CandleInterval>::members[i];
+    const std::size_t digits = name.find_first_of("0123456789");
+    std::int64_t count = 0;
+    for (const char c : name.substr(digits)) count = count * 10 + (c - '0');
+    const std::string_view unit = name.substr(0, digits);
+    const std::int64_t unit_seconds =
+        unit == "Min" ? 60 : unit == "Hour" ? 3600 : unit == "Day" ? 86'400 : 0;
+    if (interval_seconds(static_cast<CandleInterval>(i)) != count * unit_seconds || count == 0)
+      return false;
+  }
+  return interval_seconds(static_cast<CandleInterval>(enum_count<CandleInterval>)) == 0;
 }());
 
 // Process-wide state of one class: the type (kept from the moment it exists), whether its
