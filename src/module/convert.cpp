@@ -156,10 +156,4 @@ PyObject* new_datetime_slow(const DateFields& f) noexcept {
   return out;
 }
 
-Result<Ref> make_datetime(const DateFields& f) noexcept {
-  PyObject* out = new_datetime(f);
-  if (!out) return Failure::pending();
-  return Ref::steal(out);
-}
-
 }  // namespace tavex::py

@@ -92,9 +92,12 @@ inline PyObject* new_datetime(const DateFields& f) noexcept {
   return new_datetime_slow(f);
 }
 
-// The same as a result, for entry routines. Out of line on purpose: inlined into every entry
-// it costs more than the call.
-Result<Ref> make_datetime(const DateFields& f) noexcept;
+// The same as a result, for entry routines.
+inline Result<Ref> make_datetime(const DateFields& f) noexcept {
+  PyObject* out = new_datetime(f);
+  if (!out) return Failure::pending();
+  return Ref::steal(out);
+}
 
 inline Result<Ref> make_int(std::int64_t v) noexcept {
   PyObject* o = PyLong_FromLong(v);
