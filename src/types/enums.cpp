@@ -63,14 +63,19 @@ constexpr EnumDesc kEnums[] = {
     {"builtins.EventType", "EventType", "事件类型", kEventTypeMembers, kEventTypeReprs},
 };
 constexpr std::size_t kEnumCount = std::size(kEnums);
-// The classes in the order of EnumId, which the public header's enum_traits ids follow.
-static_assert([] {
-  for (std::size_t i = 0; i < kEnumCount; ++i)
-    if (kEnums[i].members.size() != enum_size(static_cast<EnumId>(i)) ||
-        kEnums[i].reprs.size() != kEnums[i].members.size())
-      return false;
-  return kEnumCount == kEnumClasses;
-}());
+// The classes in the order of EnumId, which is that of the public header's enum_traits ids:
+// record fields find their class by the id of their C++ enum.
+template <class... E>
+constexpr bool follows_enum_traits() noexcept {
+  return kEnumCount == sizeof...(E) && kEnumCount == kEnumClasses &&
+         ((std::string_view(kEnums[enum_traits<E>::id].name) == enum_traits<E>::name &&
+           kEnums[enum_traits<E>::id].members.size() == enum_count<E> &&
+           enum_size(static_cast<EnumId>(enum_traits<E>::id)) == enum_count<E> &&
+           kEnums[enum_traits<E>::id].reprs.size() == enum_count<E>) &&
+          ...);
+}
+static_assert(follows_enum_traits<RunMode, TradeKind, TradeType, TradeSide, OrderStatus,
+                                  CandleInterval, EventType>());
 
 // The public interval lengths say what the member names say ("Min15": 15 minutes).
 static_assert([] {

@@ -8,13 +8,13 @@
 
 namespace tavex::types::pypy {
 
-// PyPy ignores a missing Py_TPFLAGS_BASETYPE and gives every instance a __dict__: the spec of
-// enumeration class `index` with a subclass veto and a refusal of every attribute write added
-// to `spec`'s slots (made once per class, kept for the life of the process).
+// PyPy ignores a missing Py_TPFLAGS_BASETYPE and gives every instance a __dict__: the
+// PyType_Spec of enumeration class `index`, the given one's slots with a subclass veto and a
+// refusal of every attribute write added (made once per class, kept for the life of the process).
 PyType_Spec* enum_spec(std::size_t index, const PyType_Spec& spec) noexcept;
 
-// The spec of record class `record` (indexed like kRecords): numbers as member descriptors,
-// the other fields filled in by finish_record_class, the same veto and refusal.
+// The PyType_Spec of record class `record` (indexed like kRecords): numbers as member
+// descriptors, the other fields filled in by finish_record_class, the same veto and refusal.
 PyType_Spec* record_spec(std::size_t record) noexcept;
 
 // cpyext puts __dict__ and __weakref__ descriptors into every class it makes; this takes them
