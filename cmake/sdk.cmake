@@ -7,6 +7,14 @@ foreach(header IN LISTS TAVEX_PUBLIC_HEADERS)
   get_filename_component(name ${header} NAME)
   configure_file(${header} ${TAVEX_SDK_DIR}/include/tavex/${name} COPYONLY)
 endforeach()
+# The file name ending of this interpreter's modules, for consumers that do not get it from
+# their own Python tooling: the wheel, and so the SDK in it, belongs to this interpreter.
+execute_process(
+  COMMAND ${Python_EXECUTABLE} -c "import sysconfig; print(sysconfig.get_config_var('EXT_SUFFIX'))"
+  OUTPUT_VARIABLE TAVEX_EXT_SUFFIX OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(NOT TAVEX_EXT_SUFFIX)
+  message(FATAL_ERROR "${Python_EXECUTABLE} names no extension suffix (EXT_SUFFIX)")
+endif()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/tavexConfig.cmake.in
                ${TAVEX_SDK_DIR}/cmake/tavexConfig.cmake @ONLY)
 include(CMakePackageConfigHelpers)

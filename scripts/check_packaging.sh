@@ -38,7 +38,7 @@ sdist, wheel, testing_wheel = sys.argv[1:]
 with tarfile.open(sdist) as tar:
     names = [n.split("/", 1)[1] for n in tar.getnames() if "/" in n]
 need = ["pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "PKG-INFO",
-        "src/core/", "src/module/", "src/types/", "src/helpers/", "include/",
+        "src/module/", "src/types/", "src/helpers/", "include/",
         "stubs/tavex-stubs/__init__.pyi", "tests/py/", "examples/daily_bars.py", "cmake/",
         "python/tavex_sdk/", "tests/testing_module/", "stubs/tavex_testing-stubs/__init__.pyi"]
 stray = {"build", ".venv", ".venvs", ".git", ".mypy_cache", ".pytest_cache", ".hypothesis",

@@ -65,12 +65,12 @@ enum class EventType : std::uint8_t {
 // Each class's name, index among the seven and member names, in discriminant order.
 template <class E>
 struct enum_traits;
-#define TAVEX_ENUM_TRAITS(E, index, ...)                             \
-  template <>                                                        \
-  struct enum_traits<E> {                                            \
-    static constexpr const char* name = #E;                          \
-    static constexpr int id = index;                                 \
-    static constexpr const char* members[] = {__VA_ARGS__};          \
+#define TAVEX_ENUM_TRAITS(E, index, ...)                                      \
+  template <>                                                                 \
+  struct enum_traits<E> {                                                     \
+    static constexpr const char* name = #E;                                   \
+    static constexpr int id = index;                                          \
+    static constexpr const char* members[] = {__VA_ARGS__};                   \
     static constexpr std::uint8_t count = sizeof members / sizeof members[0]; \
   }
 TAVEX_ENUM_TRAITS(RunMode, 0, "Backtest", "Simulation", "Live");
@@ -100,19 +100,26 @@ namespace abi {
 // the factory, so that a read needs no calendar arithmetic. Zero bytes are
 // 1970-01-01T00:00:00. A leap second is second 59 with micros() of 1'000'000 or more.
 struct StoredDateTime {
-  std::int32_t year_second;    // (year - 1970) << 8 | second: the year in the upper 24 bits
+  std::int32_t year_second;    // (year - kEpochYear) << kYearShift | second
   std::uint8_t month0, day0;   // month - 1, day - 1
   std::uint8_t hour, minute;
-  std::uint32_t micros_nanos;  // micros (0..1'999'999) << 10 | the nanoseconds below them
+  std::uint32_t micros_nanos;  // micros (0..1'999'999) << kMicrosShift | the nanoseconds below
+
+  // The packing of the two words above, which tavex's PyPy getters unpack too.
+  static constexpr int kEpochYear = 1970;
+  static constexpr int kYearShift = 8;  // the year in the upper 24 bits, the second below
+  static constexpr std::uint32_t kSecondMask = 0xFF;
+  static constexpr int kMicrosShift = 10;
+  static constexpr std::uint32_t kNanosMask = 0x3FF;
 
   // An arithmetic shift keeps the sign (GCC and Clang; guaranteed from C++20 on).
-  constexpr std::int32_t year() const noexcept { return (year_second >> 8) + 1970; }
+  constexpr std::int32_t year() const noexcept { return (year_second >> kYearShift) + kEpochYear; }
   constexpr unsigned second() const noexcept {
-    return static_cast<unsigned>(year_second) & 0xFF;
+    return static_cast<unsigned>(year_second) & kSecondMask;
   }
-  constexpr std::uint32_t micros() const noexcept { return micros_nanos >> 10; }
+  constexpr std::uint32_t micros() const noexcept { return micros_nanos >> kMicrosShift; }
   constexpr std::uint32_t nanos() const noexcept {  // 0..1'999'999'999, as in DateTime
-    return micros() * 1000 + (micros_nanos & 0x3FF);
+    return micros() * 1000 + (micros_nanos & kNanosMask);
   }
 
   static constexpr StoredDateTime from(const DateTime& v) noexcept {
@@ -120,10 +127,11 @@ struct StoredDateTime {
     unsigned month = 1, day = 1;
     civil_from_days(v.days_since_1970, year, month, day);
     const std::uint32_t s = v.seconds_of_day;
-    return {static_cast<std::int32_t>(static_cast<std::uint32_t>(year - 1970) << 8 | s % 60),
+    return {static_cast<std::int32_t>(static_cast<std::uint32_t>(year - kEpochYear) << kYearShift |
+                                      s % 60),
             static_cast<std::uint8_t>(month - 1), static_cast<std::uint8_t>(day - 1),
             static_cast<std::uint8_t>(s / 3600), static_cast<std::uint8_t>(s / 60 % 60),
-            v.nanos / 1000 << 10 | v.nanos % 1000};
+            v.nanos / 1000 << kMicrosShift | v.nanos % 1000};
   }
   constexpr DateTime to_date_time() const noexcept {
     return {days_from_civil(year(), month0 + 1u, day0 + 1u),
@@ -198,6 +206,62 @@ struct PositionObject {
 
 }  // namespace abi
 
+// Each record's fields in the order of its documentation, which is the order the factories take
+// them in: X(Record, field, documentation of the Python attribute). The factories, the *Fields
+// structs, the views (<tavex/records.hpp>) and tavex's own attribute tables are made from these
+// lists, each field's C++ type from its member above. The structs above lay the same fields out
+// by alignment and the layout rows below describe them: tavex's build checks both against the
+// lists, member for member.
+#define TAVEX_PAIR_FIELDS(X)          \
+  X(Pair, kind, "交易品种")           \
+  X(Pair, code, "交易代码")           \
+  X(Pair, base, "基础货币")           \
+  X(Pair, quote, "计价货币")          \
+  X(Pair, min_volume, "最小下单数量") \
+  X(Pair, min_price, "最小下单价格")  \
+  X(Pair, min_amount, "最小下单金额")
+#define TAVEX_CANDLE_FIELDS(X)      \
+  X(Candle, kind, "交易品种")       \
+  X(Candle, code, "交易代码")       \
+  X(Candle, interval, "K线周期")    \
+  X(Candle, open_time, "开盘时间")  \
+  X(Candle, close_time, "收盘时间") \
+  X(Candle, open, "开盘价")         \
+  X(Candle, high, "最高价")         \
+  X(Candle, low, "最低价")          \
+  X(Candle, close, "收盘价")        \
+  X(Candle, volume, "成交量")       \
+  X(Candle, amount, "成交额")       \
+  X(Candle, trades, "交易笔数")
+#define TAVEX_ORDER_FIELDS(X)           \
+  X(Order, id, "订单ID")                \
+  X(Order, kind, "交易品种")            \
+  X(Order, type, "交易类型")            \
+  X(Order, side, "交易方向")            \
+  X(Order, code, "交易代码")            \
+  X(Order, status, "订单状态")          \
+  X(Order, volume, "下单数量")          \
+  X(Order, price, "下单价格")           \
+  X(Order, filled_volume, "已成交数量") \
+  X(Order, filled_price, "已成交均价")  \
+  X(Order, fee, "交易手续费")           \
+  X(Order, create_time, "下单时间")
+#define TAVEX_POSITION_FIELDS(X)  \
+  X(Position, kind, "交易品种")   \
+  X(Position, code, "交易代码")   \
+  X(Position, side, "交易方向")   \
+  X(Position, volume, "持仓数量") \
+  X(Position, price, "持仓均价")  \
+  X(Position, leverage, "杠杆倍率")
+
+// The record classes in the module's order: X(Class, lower-case name, documentation of the
+// class, its field list).
+#define TAVEX_RECORDS(X)                        \
+  X(Pair, pair, "交易对", TAVEX_PAIR_FIELDS)    \
+  X(Candle, candle, "K线", TAVEX_CANDLE_FIELDS) \
+  X(Order, order, "订单", TAVEX_ORDER_FIELDS)   \
+  X(Position, position, "持仓", TAVEX_POSITION_FIELDS)
+
 // A record's text as a view; valid while the record lives.
 inline std::string_view text_of(const abi::Text& t) noexcept {
   return t.size ? std::string_view(t.data, static_cast<std::size_t>(t.size)) : std::string_view();
@@ -260,10 +324,10 @@ constexpr std::uint64_t values_of() noexcept {
   else return 0;
 }
 
-#define TAVEX_LAYOUT_ROW(owner, Struct, member)                                              \
-  Row {                                                                                      \
-    owner, #member, type_name<decltype(Struct::member)>(), offsetof(Struct, member),         \
-        sizeof(Struct::member), values_of<decltype(Struct::member)>()                        \
+#define TAVEX_LAYOUT_ROW(owner, Struct, member)                                      \
+  Row {                                                                              \
+    owner, #member, type_name<decltype(Struct::member)>(), offsetof(Struct, member), \
+        sizeof(Struct::member), values_of<decltype(Struct::member)>()                \
   }
 #define TAVEX_LAYOUT_WHOLE(owner, Struct) \
   Row { owner, "", owner, 0, sizeof(Struct), 0 }
@@ -337,17 +401,22 @@ inline constexpr Row kRows[] = {
 
 namespace detail {
 
-enum RecordId : int { kPair, kCandle, kOrder, kPosition };
-inline constexpr const char* kRecordNames[] = {"Pair", "Candle", "Order", "Position"};
-inline constexpr Py_ssize_t kRecordSizes[] = {sizeof(abi::PairObject), sizeof(abi::CandleObject),
-                                              sizeof(abi::OrderObject),
-                                              sizeof(abi::PositionObject)};
+#define TAVEX_RECORD_ID(R, r, doc, fields) k##R,
+#define TAVEX_RECORD_NAME(R, r, doc, fields) #R,
+#define TAVEX_RECORD_SIZE(R, r, doc, fields) sizeof(abi::R##Object),
+enum RecordId : int { TAVEX_RECORDS(TAVEX_RECORD_ID) };
+inline constexpr const char* kRecordNames[] = {TAVEX_RECORDS(TAVEX_RECORD_NAME)};
+inline constexpr Py_ssize_t kRecordSizes[] = {TAVEX_RECORDS(TAVEX_RECORD_SIZE)};
+inline constexpr int kRecordClasses = static_cast<int>(sizeof kRecordNames / sizeof kRecordNames[0]);
+#undef TAVEX_RECORD_ID
+#undef TAVEX_RECORD_NAME
+#undef TAVEX_RECORD_SIZE
 
 // What this module took from the loaded tavex: the class objects and members, each taken
 // once and kept (one strong reference each) for the life of the process.
 struct ModuleState {
   bool checked = false;  // the loaded tavex's layout table equals this header's
-  PyTypeObject* records[4] = {};
+  PyTypeObject* records[kRecordClasses] = {};
   PyTypeObject* enums[kEnumClasses] = {};
   PyObject* members[kEnumClasses][kMaxMembers] = {};
 };
@@ -533,7 +602,7 @@ inline PyTypeObject* enum_type() noexcept {
 // that a stale module fails at its own import. Without it the same check runs on first use.
 inline int import() noexcept {
   using namespace detail;
-  for (int id = kPair; id <= kPosition; ++id)
+  for (int id = 0; id < kRecordClasses; ++id)
     if (!record_type(static_cast<RecordId>(id))) return -1;
   const bool ok = enum_type<RunMode>() && enum_type<TradeKind>() && enum_type<TradeType>() &&
                   enum_type<TradeSide>() && enum_type<OrderStatus>() &&

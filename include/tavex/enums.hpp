@@ -1,5 +1,6 @@
 // The seven enumeration classes of tavex from native code: a member object to its C++ enum
-// (read_enum) and back (enum_member). The C++ enums themselves are defined in <tavex/abi.hpp>.
+// (read_enum) and back (enum_member), and the length of a candle interval (interval_seconds).
+// The C++ enums themselves are defined in <tavex/abi.hpp>.
 //
 // Header-only, C++17 or later; the same layout check as <tavex/records.hpp> runs before the
 // first conversion (or in tavex::import()). Call with the interpreter's global lock held.
@@ -62,6 +63,18 @@ inline PyObject* enum_member(E value) noexcept {
   }
   Py_INCREF(slot);
   return slot;
+}
+
+// The length of a candle of `interval` in seconds (Min15: 900); 0 for a value that is no member.
+constexpr std::int64_t interval_seconds(CandleInterval interval) noexcept {
+  switch (interval) {
+    case CandleInterval::Min1: return 60;
+    case CandleInterval::Min5: return 5 * 60;
+    case CandleInterval::Min15: return 15 * 60;
+    case CandleInterval::Hour1: return 60 * 60;
+    case CandleInterval::Day1: return kSecondsPerDay;
+  }
+  return 0;
 }
 
 }  // namespace tavex

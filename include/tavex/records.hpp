@@ -52,16 +52,17 @@ constexpr std::ptrdiff_t invalid_utf8_at(std::string_view s) noexcept {
   return -1;
 }
 
-// Each check sets ValueError naming the field ("Order.status") and returns false.
-inline bool check_text(const char* field, std::string_view s) noexcept {
+// Each check of a field's value sets ValueError naming the field ("Order.status") and returns
+// false; numbers take any value.
+inline bool check_field(const char* field, std::string_view s) noexcept {
   const std::ptrdiff_t at = invalid_utf8_at(s);
   if (at < 0) return true;
   set_error(PyExc_ValueError, "%s: text is not valid UTF-8 (at byte %td)", field, at);
   return false;
 }
 
-template <class E>
-inline bool check_enum(const char* field, E value) noexcept {
+template <class E, std::enable_if_t<std::is_enum_v<E>, int> = 0>
+inline bool check_field(const char* field, E value) noexcept {
   const auto v = static_cast<unsigned>(value);
   if (v < enum_count<E>) return true;
   set_error(PyExc_ValueError, "%s: %u is not a valid %s value (0..%u)", field, v, enum_name<E>,
@@ -69,7 +70,7 @@ inline bool check_enum(const char* field, E value) noexcept {
   return false;
 }
 
-inline bool check_datetime(const char* field, const DateTime& v) noexcept {
+inline bool check_field(const char* field, const DateTime& v) noexcept {
   if (v.is_valid()) return true;
   if (v.days_since_1970 < DateTime::kMinDay || v.days_since_1970 > DateTime::kMaxDay)
     set_error(PyExc_ValueError, "%s: day %lld since 1970 is outside the years %d..%d", field,
@@ -86,9 +87,14 @@ inline bool check_datetime(const char* field, const DateTime& v) noexcept {
   return false;
 }
 
+template <class T, std::enable_if_t<std::is_arithmetic_v<T>, int> = 0>
+constexpr bool check_field(const char*, T) noexcept {
+  return true;
+}
+
 // Copies `s` and a NUL into a block the record owns; false with MemoryError when allocation
 // fails.
-inline bool own_text(abi::Text& out, std::string_view s) noexcept {
+inline bool store_field(abi::Text& out, std::string_view s) noexcept {
   if (s.empty()) return true;
   void* block = s.size() < static_cast<std::size_t>(PY_SSIZE_T_MAX) ? PyMem_Malloc(s.size() + 1)
                                                                      : nullptr;
@@ -102,6 +108,41 @@ inline bool own_text(abi::Text& out, std::string_view s) noexcept {
   out.size = static_cast<Py_ssize_t>(s.size());
   return true;
 }
+
+inline bool store_field(abi::StoredDateTime& out, const DateTime& v) noexcept {
+  out = abi::StoredDateTime::from(v);
+  return true;
+}
+
+template <class T>
+inline bool store_field(T& out, T v) noexcept {
+  out = v;
+  return true;
+}
+
+// What a view gives for a stored field: a text as a view of its UTF-8, a date-time whole.
+inline std::string_view view_field(const abi::Text& t) noexcept { return text_of(t); }
+inline DateTime view_field(const abi::StoredDateTime& v) noexcept { return v.to_date_time(); }
+template <class T>
+constexpr T view_field(T v) noexcept {
+  return v;
+}
+
+// The C++ type a factory takes and a view gives for a field stored as T.
+template <class T>
+struct field_value {
+  using type = T;
+};
+template <>
+struct field_value<abi::Text> {
+  using type = std::string_view;
+};
+template <>
+struct field_value<abi::StoredDateTime> {
+  using type = DateTime;
+};
+template <class T>
+using field_value_t = typename field_value<T>::type;
 
 // A new zero-filled instance of a record class; null with the exception set on failure.
 template <class Object>
@@ -118,234 +159,7 @@ inline PyObject* discard(void* record) noexcept {
   return nullptr;
 }
 
-}  // namespace detail
-
-// The factories: every field in the order of the class's documentation, a new reference on
-// success, null with an exception set on failure (ValueError for an enumeration value
-// outside its class, an invalid DateTime or a text that is not UTF-8; RuntimeError when the
-// installed tavex does not match this header; the import's or the allocator's errors).
-
-inline PyObject* make_pair(TradeKind kind, std::string_view code, std::string_view base,
-                           std::string_view quote, double min_volume, double min_price,
-                           double min_amount) noexcept {
-  using namespace detail;
-  if (!check_enum("Pair.kind", kind) || !check_text("Pair.code", code) ||
-      !check_text("Pair.base", base) || !check_text("Pair.quote", quote))
-    return nullptr;
-  auto* r = alloc_record<abi::PairObject>(kPair);
-  if (!r) return nullptr;
-  r->kind = kind;
-  r->min_volume = min_volume;
-  r->min_price = min_price;
-  r->min_amount = min_amount;
-  if (!own_text(r->code, code) || !own_text(r->base, base) || !own_text(r->quote, quote))
-    return discard(r);
-  return reinterpret_cast<PyObject*>(r);
-}
-
-inline PyObject* make_candle(TradeKind kind, std::string_view code, CandleInterval interval,
-                             DateTime open_time, DateTime close_time, double open, double high,
-                             double low, double close, double volume, double amount,
-                             std::int64_t trades) noexcept {
-  using namespace detail;
-  if (!check_enum("Candle.kind", kind) || !check_text("Candle.code", code) ||
-      !check_enum("Candle.interval", interval) ||
-      !check_datetime("Candle.open_time", open_time) ||
-      !check_datetime("Candle.close_time", close_time))
-    return nullptr;
-  auto* r = alloc_record<abi::CandleObject>(kCandle);
-  if (!r) return nullptr;
-  r->kind = kind;
-  r->interval = interval;
-  r->open_time = abi::StoredDateTime::from(open_time);
-  r->close_time = abi::StoredDateTime::from(close_time);
-  r->open = open;
-  r->high = high;
-  r->low = low;
-  r->close = close;
-  r->volume = volume;
-  r->amount = amount;
-  r->trades = trades;
-  if (!own_text(r->code, code)) return discard(r);
-  return reinterpret_cast<PyObject*>(r);
-}
-
-inline PyObject* make_order(std::string_view id, TradeKind kind, TradeType type, TradeSide side,
-                            std::string_view code, OrderStatus status, double volume,
-                            double price, double filled_volume, double filled_price, double fee,
-                            DateTime create_time) noexcept {
-  using namespace detail;
-  if (!check_text("Order.id", id) || !check_enum("Order.kind", kind) ||
-      !check_enum("Order.type", type) || !check_enum("Order.side", side) ||
-      !check_text("Order.code", code) || !check_enum("Order.status", status) ||
-      !check_datetime("Order.create_time", create_time))
-    return nullptr;
-  auto* r = alloc_record<abi::OrderObject>(kOrder);
-  if (!r) return nullptr;
-  r->kind = kind;
-  r->type = type;
-  r->side = side;
-  r->status = status;
-  r->volume = volume;
-  r->price = price;
-  r->filled_volume = filled_volume;
-  r->filled_price = filled_price;
-  r->fee = fee;
-  r->create_time = abi::StoredDateTime::from(create_time);
-  if (!own_text(r->id, id) || !own_text(r->code, code)) return discard(r);
-  return reinterpret_cast<PyObject*>(r);
-}
-
-inline PyObject* make_position(TradeKind kind, std::string_view code, TradeSide side,
-                               double volume, double price, std::int32_t leverage) noexcept {
-  using namespace detail;
-  if (!check_enum("Position.kind", kind) || !check_text("Position.code", code) ||
-      !check_enum("Position.side", side))
-    return nullptr;
-  auto* r = alloc_record<abi::PositionObject>(kPosition);
-  if (!r) return nullptr;
-  r->kind = kind;
-  r->side = side;
-  r->volume = volume;
-  r->price = price;
-  r->leverage = leverage;
-  if (!own_text(r->code, code)) return discard(r);
-  return reinterpret_cast<PyObject*>(r);
-}
-
-// The class objects (borrowed, kept for the life of the process), for type checks such as
-// PyObject_TypeCheck(obj, tavex::order_type()); null with an exception set on failure.
-inline PyTypeObject* pair_type() noexcept { return detail::record_type(detail::kPair); }
-inline PyTypeObject* candle_type() noexcept { return detail::record_type(detail::kCandle); }
-inline PyTypeObject* order_type() noexcept { return detail::record_type(detail::kOrder); }
-inline PyTypeObject* position_type() noexcept { return detail::record_type(detail::kPosition); }
-
-// The fields of each record class by name, in the order of the class's documentation, for
-// the factories below: `tavex::make_candle({.kind = ..., .code = ..., ...})` in C++20.
-struct PairFields {
-  TradeKind kind;
-  std::string_view code, base, quote;
-  double min_volume, min_price, min_amount;
-};
-struct CandleFields {
-  TradeKind kind;
-  std::string_view code;
-  CandleInterval interval;
-  DateTime open_time, close_time;
-  double open, high, low, close, volume, amount;
-  std::int64_t trades;
-};
-struct OrderFields {
-  std::string_view id;
-  TradeKind kind;
-  TradeType type;
-  TradeSide side;
-  std::string_view code;
-  OrderStatus status;
-  double volume, price, filled_volume, filled_price, fee;
-  DateTime create_time;
-};
-struct PositionFields {
-  TradeKind kind;
-  std::string_view code;
-  TradeSide side;
-  double volume;
-  double price;
-  std::int32_t leverage;
-};
-
-inline PyObject* make_pair(const PairFields& f) noexcept {
-  return make_pair(f.kind, f.code, f.base, f.quote, f.min_volume, f.min_price, f.min_amount);
-}
-inline PyObject* make_candle(const CandleFields& f) noexcept {
-  return make_candle(f.kind, f.code, f.interval, f.open_time, f.close_time, f.open, f.high, f.low,
-                     f.close, f.volume, f.amount, f.trades);
-}
-inline PyObject* make_order(const OrderFields& f) noexcept {
-  return make_order(f.id, f.kind, f.type, f.side, f.code, f.status, f.volume, f.price,
-                    f.filled_volume, f.filled_price, f.fee, f.create_time);
-}
-inline PyObject* make_position(const PositionFields& f) noexcept {
-  return make_position(f.kind, f.code, f.side, f.volume, f.price, f.leverage);
-}
-
-// Read-only views of records: `const tavex::Candle* c = tavex::as_candle(obj)`, then
-// `c->close()`. A view is the record itself, borrowed: valid while the record lives, and the
-// texts it hands out too. Records never change after they are made.
-#define TAVEX_VIEW(View, Object)                                                   \
- public:                                                                           \
-  View() = delete;                                                                 \
-  View(const View&) = delete;                                                      \
-  View& operator=(const View&) = delete;                                           \
-  /* the record as an object of the interpreter (borrowed) */                      \
-  PyObject* object() const noexcept {                                              \
-    return const_cast<PyObject*>(reinterpret_cast<const PyObject*>(this));         \
-  }                                                                                \
-                                                                                   \
- private:                                                                          \
-  const abi::Object& r() const noexcept {                                          \
-    return *reinterpret_cast<const abi::Object*>(this);                            \
-  }                                                                                \
-                                                                                   \
- public:
-
-class Pair {
-  TAVEX_VIEW(Pair, PairObject)
-  TradeKind kind() const noexcept { return r().kind; }
-  std::string_view code() const noexcept { return text_of(r().code); }
-  std::string_view base() const noexcept { return text_of(r().base); }
-  std::string_view quote() const noexcept { return text_of(r().quote); }
-  double min_volume() const noexcept { return r().min_volume; }
-  double min_price() const noexcept { return r().min_price; }
-  double min_amount() const noexcept { return r().min_amount; }
-};
-
-class Candle {
-  TAVEX_VIEW(Candle, CandleObject)
-  TradeKind kind() const noexcept { return r().kind; }
-  std::string_view code() const noexcept { return text_of(r().code); }
-  CandleInterval interval() const noexcept { return r().interval; }
-  DateTime open_time() const noexcept { return r().open_time.to_date_time(); }
-  DateTime close_time() const noexcept { return r().close_time.to_date_time(); }
-  double open() const noexcept { return r().open; }
-  double high() const noexcept { return r().high; }
-  double low() const noexcept { return r().low; }
-  double close() const noexcept { return r().close; }
-  double volume() const noexcept { return r().volume; }
-  double amount() const noexcept { return r().amount; }
-  std::int64_t trades() const noexcept { return r().trades; }
-};
-
-class Order {
-  TAVEX_VIEW(Order, OrderObject)
-  std::string_view id() const noexcept { return text_of(r().id); }
-  TradeKind kind() const noexcept { return r().kind; }
-  TradeType type() const noexcept { return r().type; }
-  TradeSide side() const noexcept { return r().side; }
-  std::string_view code() const noexcept { return text_of(r().code); }
-  OrderStatus status() const noexcept { return r().status; }
-  double volume() const noexcept { return r().volume; }
-  double price() const noexcept { return r().price; }
-  double filled_volume() const noexcept { return r().filled_volume; }
-  double filled_price() const noexcept { return r().filled_price; }
-  double fee() const noexcept { return r().fee; }
-  DateTime create_time() const noexcept { return r().create_time.to_date_time(); }
-};
-
-class Position {
-  TAVEX_VIEW(Position, PositionObject)
-  TradeKind kind() const noexcept { return r().kind; }
-  std::string_view code() const noexcept { return text_of(r().code); }
-  TradeSide side() const noexcept { return r().side; }
-  double volume() const noexcept { return r().volume; }
-  double price() const noexcept { return r().price; }
-  std::int32_t leverage() const noexcept { return r().leverage; }
-};
-
-#undef TAVEX_VIEW
-
-namespace detail {
-
+// The view of `obj` (borrowed), or null with TypeError when it is not a record of that class.
 template <class View>
 inline const View* view_of(PyObject* obj, RecordId id) noexcept {
   PyTypeObject* type = record_type(id);
@@ -360,20 +174,92 @@ inline const View* view_of(PyObject* obj, RecordId id) noexcept {
 
 }  // namespace detail
 
-// The view of `obj` (borrowed), or null with TypeError when it is not a record of that class
-// (RuntimeError when the loaded tavex does not match this header).
-inline const Pair* as_pair(PyObject* obj) noexcept {
-  return detail::view_of<Pair>(obj, detail::kPair);
-}
-inline const Candle* as_candle(PyObject* obj) noexcept {
-  return detail::view_of<Candle>(obj, detail::kCandle);
-}
-inline const Order* as_order(PyObject* obj) noexcept {
-  return detail::view_of<Order>(obj, detail::kOrder);
-}
-inline const Position* as_position(PyObject* obj) noexcept {
-  return detail::view_of<Position>(obj, detail::kPosition);
-}
+// Each record class's native API, made from its field list in <tavex/abi.hpp> (the fields in
+// the order of the class's documentation); for Candle:
+//
+//   PyObject* make_candle(TradeKind kind, std::string_view code, CandleInterval interval,
+//                         DateTime open_time, DateTime close_time, double open, ...,
+//                         std::int64_t trades);
+//   struct CandleFields { TradeKind kind; std::string_view code; ...; std::int64_t trades; };
+//   PyObject* make_candle(const CandleFields& fields);
+//   PyTypeObject* candle_type();
+//   class Candle { ... TradeKind kind() const; std::string_view code() const; ... };
+//   const Candle* as_candle(PyObject* obj);
+//
+// The factories take every field, by position or by name (`tavex::make_candle({.kind = ...,
+// .code = ..., ...})` in C++20), and return a new reference, or null with an exception set:
+// ValueError for an enumeration value outside its class, an invalid DateTime or a text that is
+// not UTF-8; RuntimeError when the installed tavex does not match this header; the import's or
+// the allocator's errors otherwise.
+//
+// *_type() gives the class object (borrowed, kept for the life of the process), for type checks
+// such as PyObject_TypeCheck(obj, tavex::order_type()); null with an exception set on failure.
+//
+// The views are read-only: `const tavex::Candle* c = tavex::as_candle(obj)`, then `c->close()`.
+// A view is the record itself, borrowed: valid while the record lives, and the texts it hands
+// out too (records never change after they are made); object() gives it back as a PyObject*.
+// as_*() gives null with TypeError when `obj` is not a record of that class (RuntimeError when
+// the loaded tavex does not match this header).
+#define TAVEX_FIELD_TYPE(R, name) detail::field_value_t<decltype(abi::R##Object::name)>
+#define TAVEX_FIELD_PARAM(R, name, doc) , TAVEX_FIELD_TYPE(R, name) name
+#define TAVEX_FIELD_CHECK(R, name, doc) &&detail::check_field(#R "." #name, name)
+#define TAVEX_FIELD_STORE(R, name, doc) &&detail::store_field(record->name, name)
+#define TAVEX_FIELD_MEMBER(R, name, doc) TAVEX_FIELD_TYPE(R, name) name;
+#define TAVEX_FIELD_ARG(R, name, doc) , fields.name
+#define TAVEX_FIELD_GETTER(R, name, doc) \
+  TAVEX_FIELD_TYPE(R, name) name() const noexcept { return detail::view_field(stored().name); }
+#define TAVEX_DROP_FIRST(...) TAVEX_DROP_FIRST_(__VA_ARGS__)
+#define TAVEX_DROP_FIRST_(nothing, ...) __VA_ARGS__
+
+#define TAVEX_RECORD_API(R, lower, doc, FIELDS)                                              \
+  inline PyObject* make_##lower(TAVEX_DROP_FIRST(FIELDS(TAVEX_FIELD_PARAM))) noexcept {      \
+    if (!(true FIELDS(TAVEX_FIELD_CHECK))) return nullptr;                                   \
+    auto* record = detail::alloc_record<abi::R##Object>(detail::k##R);                       \
+    if (!record) return nullptr;                                                             \
+    if (!(true FIELDS(TAVEX_FIELD_STORE))) return detail::discard(record);                   \
+    return reinterpret_cast<PyObject*>(record);                                              \
+  }                                                                                          \
+                                                                                             \
+  struct R##Fields {                                                                         \
+    FIELDS(TAVEX_FIELD_MEMBER)                                                               \
+  };                                                                                         \
+  inline PyObject* make_##lower(const R##Fields& fields) noexcept {                          \
+    return make_##lower(TAVEX_DROP_FIRST(FIELDS(TAVEX_FIELD_ARG)));                          \
+  }                                                                                          \
+                                                                                             \
+  inline PyTypeObject* lower##_type() noexcept { return detail::record_type(detail::k##R); } \
+                                                                                             \
+  class R {                                                                                  \
+   public:                                                                                   \
+    R() = delete;                                                                            \
+    R(const R&) = delete;                                                                    \
+    R& operator=(const R&) = delete;                                                         \
+    PyObject* object() const noexcept {                                                      \
+      return const_cast<PyObject*>(reinterpret_cast<const PyObject*>(this));                 \
+    }                                                                                        \
+    FIELDS(TAVEX_FIELD_GETTER)                                                               \
+                                                                                             \
+   private:                                                                                  \
+    const abi::R##Object& stored() const noexcept {                                          \
+      return *reinterpret_cast<const abi::R##Object*>(this);                                 \
+    }                                                                                        \
+  };                                                                                         \
+  inline const R* as_##lower(PyObject* obj) noexcept {                                       \
+    return detail::view_of<R>(obj, detail::k##R);                                            \
+  }
+
+TAVEX_RECORDS(TAVEX_RECORD_API)
+
+#undef TAVEX_RECORD_API
+#undef TAVEX_DROP_FIRST_
+#undef TAVEX_DROP_FIRST
+#undef TAVEX_FIELD_GETTER
+#undef TAVEX_FIELD_ARG
+#undef TAVEX_FIELD_MEMBER
+#undef TAVEX_FIELD_STORE
+#undef TAVEX_FIELD_CHECK
+#undef TAVEX_FIELD_PARAM
+#undef TAVEX_FIELD_TYPE
 
 }  // namespace tavex
 

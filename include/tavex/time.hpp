@@ -108,7 +108,7 @@ struct DateTime {
     return {seconds / 86'400 - (rem < 0), static_cast<std::uint32_t>(rem < 0 ? rem + 86'400 : rem),
             nanos};
   }
-  // Milliseconds since 1970 (no range check: see tavex::from_unix_ms for the checked form).
+  // Milliseconds since 1970 (no range check: see tavex::from_unix_ms_checked).
   static constexpr DateTime from_unix_ms(std::int64_t ms) noexcept {
     const std::int64_t rem = ms % 1000;
     return from_unix(ms / 1000 - (rem < 0),
@@ -171,16 +171,18 @@ constexpr DateFields to_fields(const DateTime& v) noexcept {
           leap};
 }
 
-// Fields already known to be valid (nanos may carry the leap second, as in DateTime).
-constexpr DateTime from_fields(std::int64_t year, unsigned month, unsigned day, unsigned hour,
-                               unsigned minute, unsigned second, std::uint32_t nanos) noexcept {
-  return {days_from_civil(year, month, day), hour * 3600u + minute * 60u + second, nanos};
+// The inverse of to_fields, for fields already known to be valid (no check: see
+// DateTime::from_civil for the checked form).
+constexpr DateTime from_fields(const DateFields& f) noexcept {
+  return {days_from_civil(f.year, f.month, f.day),
+          f.hour * 3600u + f.minute * 60u + f.second,
+          f.leap ? f.nanos + static_cast<std::uint32_t>(kNanosPerSecond) : f.nanos};
 }
 
 // Milliseconds since 1970 (no leap seconds) to a date-time, as ms_to_date reads them; nothing
 // outside the years DateTime::kMinYear..kMaxYear. Floor division as quotient and remainder
 // with one correction step each, so no product can overflow, not even for INT64_MIN.
-constexpr std::optional<DateTime> from_unix_ms(std::int64_t ms) noexcept {
+constexpr std::optional<DateTime> from_unix_ms_checked(std::int64_t ms) noexcept {
   std::int64_t secs = ms / 1000, rem_ms = ms % 1000;
   if (rem_ms < 0) {
     rem_ms += 1000;
@@ -210,12 +212,6 @@ constexpr std::int64_t floor_div(std::int64_t a, std::int64_t b) noexcept {
   return q - ((a % b != 0) && ((a < 0) != (b < 0)));
 }
 
-// A clock reading at or after 1970: whole seconds and nanoseconds 0..999'999'999.
-constexpr DateTime from_clock(std::int64_t secs, std::uint32_t nanos) noexcept {
-  const std::int64_t days = secs / kSecondsPerDay;
-  return {days, static_cast<std::uint32_t>(secs - days * kSecondsPerDay), nanos};
-}
-
 // Nanoseconds since 1970 as a signed 64-bit count, or nothing if it does not fit.
 constexpr std::optional<std::int64_t> to_unix_nanos(const DateTime& v) noexcept {
   const std::int64_t secs = v.days_since_1970 * kSecondsPerDay + v.seconds_of_day;  // < 2^43
@@ -233,11 +229,11 @@ constexpr std::optional<std::int64_t> to_unix_nanos(const DateTime& v) noexcept 
   return out;
 }
 
-// Every instant of the years 1678..2261 lies inside the signed 64-bit nanosecond window, so
-// those keep their date and drop the time without any arithmetic.
-constexpr bool truncates_by_date(std::int32_t year) noexcept { return year >= 1678 && year <= 2261; }
-
 }  // namespace detail
+
+// Every instant of the years 1678..2261 lies inside the signed 64-bit nanosecond window, so
+// truncate_to_day keeps their date and drops the time, which it then need not know.
+constexpr bool truncates_by_date(std::int32_t year) noexcept { return year >= 1678 && year <= 2261; }
 
 // Midnight that starts v's UTC day, as truncate_to_day gives it: nothing when v lies outside
 // the signed 64-bit nanosecond window (1677-09-21 to 2262-04-11).
@@ -251,11 +247,9 @@ constexpr std::optional<DateTime> truncate_to_day(const DateTime& v) noexcept {
 
 // The same on calendar fields.
 constexpr std::optional<DateFields> truncate_to_day(const DateFields& f) noexcept {
-  if (__builtin_expect(detail::truncates_by_date(f.year), 1))
+  if (__builtin_expect(truncates_by_date(f.year), 1))
     return DateFields{f.year, f.month, f.day, 0, 0, 0, 0, false};
-  const std::optional<DateTime> day = truncate_to_day(
-      from_fields(f.year, f.month, f.day, f.hour, f.minute, f.second,
-                  f.nanos + (f.leap ? static_cast<std::uint32_t>(kNanosPerSecond) : 0u)));
+  const std::optional<DateTime> day = truncate_to_day(from_fields(f));
   if (!day) return std::nullopt;
   return to_fields(*day);
 }
@@ -491,7 +485,7 @@ struct Local {
 
 inline constexpr std::array<char, 200> kTwoDigits = [] {
   std::array<char, 200> t{};
-  for (int i = 0; i < 100; ++i) {
+  for (std::size_t i = 0; i < 100; ++i) {
     t[2 * i] = static_cast<char>('0' + i / 10);
     t[2 * i + 1] = static_cast<char>('0' + i % 10);
   }
@@ -634,6 +628,51 @@ inline const char* parse_rfc3339(std::string_view text, DateTime& out) noexcept 
   if (__builtin_expect(r.failed, 0)) return rfc3339::message(r.error);
   out = r.value;
   return nullptr;
+}
+
+// What str_to_date does with a text, as a value.
+enum class ParseError : std::uint8_t {
+  None,            // it returns the datetime (a leap second with a UserWarning)
+  TooShort,        // RuntimeError "premature end of input"
+  Invalid,         // RuntimeError "input contains invalid characters"
+  OutOfRange,      // RuntimeError "input is out of range"
+  TooLong,         // RuntimeError "trailing input"
+  YearOutOfRange,  // ValueError from datetime: a valid time whose UTC year is outside 1..9999;
+                   // its text is the interpreter's ("year 0 is out of range" on CPython)
+};
+
+// The text of str_to_date's RuntimeError for `e`; null for None and YearOutOfRange.
+constexpr const char* message(ParseError e) noexcept {
+  switch (e) {
+    case ParseError::TooShort: return rfc3339::message(rfc3339::Error::TooShort);
+    case ParseError::Invalid: return rfc3339::message(rfc3339::Error::Invalid);
+    case ParseError::OutOfRange: return rfc3339::message(rfc3339::Error::OutOfRange);
+    case ParseError::TooLong: return rfc3339::message(rfc3339::Error::TooLong);
+    case ParseError::None:
+    case ParseError::YearOutOfRange: break;
+  }
+  return nullptr;
+}
+
+// parse_rfc3339 with str_to_date's verdict on the text as its result: `out` is set for None and
+// for YearOutOfRange (the value is exact here, only a Python datetime cannot hold it), and left
+// as it was for the others.
+inline ParseError str_to_date(std::string_view text, DateTime& out) noexcept {
+  const rfc3339::Scan<DateTime> r = rfc3339::scan(text);
+  if (__builtin_expect(r.failed, 0)) {
+    switch (r.error) {
+      case rfc3339::Error::TooShort: return ParseError::TooShort;
+      case rfc3339::Error::Invalid: return ParseError::Invalid;
+      case rfc3339::Error::OutOfRange: return ParseError::OutOfRange;
+      case rfc3339::Error::TooLong: return ParseError::TooLong;
+    }
+  }
+  out = r.value;
+  constexpr std::int64_t kFirstDay = days_from_civil(1, 1, 1);
+  constexpr std::int64_t kLastDay = days_from_civil(9999, 12, 31);
+  return r.value.days_since_1970 < kFirstDay || r.value.days_since_1970 > kLastDay
+             ? ParseError::YearOutOfRange
+             : ParseError::None;
 }
 
 // The text of a valid date-time: date_to_str's text for every value a Python datetime can

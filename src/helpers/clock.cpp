@@ -3,7 +3,6 @@
 
 #include <string>
 
-#include "core/instant.hpp"
 #include "module/convert.hpp"
 #include "module/entry.hpp"
 #include "module/registry.hpp"
@@ -40,38 +39,35 @@ inline Result<timespec> read_clock() {
 Result<Ref> now_ms() {
   Result<timespec> now = read_clock();
   if (!now.ok()) return now.failure();
-  return py::from_int64(std::int64_t{now.value().tv_sec} * 1000 + now.value().tv_nsec / 1'000'000);
+  return py::make_int(std::int64_t{now.value().tv_sec} * 1000 + now.value().tv_nsec / 1'000'000);
 }
 
 Result<Ref> now_date() {
   Result<timespec> now = read_clock();
   if (!now.ok()) return now.failure();
-  return py::from_instant(
-      core::from_unix(now.value().tv_sec, static_cast<std::uint32_t>(now.value().tv_nsec)));
+  return py::make_datetime(to_fields(
+      DateTime::from_unix(now.value().tv_sec, static_cast<std::uint32_t>(now.value().tv_nsec))));
 }
 
 Result<Ref> ms_to_date(const Bound& args) {
   Result<std::int64_t> ts = py::to_int64(args[0], "ts");
   if (!ts.ok()) return ts.failure();
-  const std::optional<core::Instant> v = core::from_unix_ms(ts.value());
+  const std::optional<DateTime> v = from_unix_ms_checked(ts.value());
   if (TAVEX_UNLIKELY(!v)) return Failure::helper("时间戳转换失败");
-  return py::from_instant(*v);
+  return py::make_datetime(to_fields(*v));
 }
 
 Result<Ref> truncate_to_day(const Bound& args) {
-#ifdef PYPY_VERSION
-  // Each field read is a call into PyPy: the date first, and the time of day only near the
-  // ends of the nanosecond window, where it decides (the argument has passed its checks).
-  Result<core::Fields> v = py::to_utc_fields(args[0], "date", py::Time::Skip);
+  // On PyPy each field read is a call into it: the date first, and the time of day only near
+  // the ends of the nanosecond window, where it decides (the argument has passed its checks).
+  constexpr py::Time kTime = py::kPyPy ? py::Time::Skip : py::Time::Read;
+  Result<DateFields> v = py::to_utc_fields(args[0], "date", kTime);
   if (!v.ok()) return v.failure();
-  if (TAVEX_UNLIKELY(!core::truncates_by_date(v.value().year))) v = py::fields_of(args[0]);
-#else
-  Result<core::Fields> v = py::to_utc_fields(args[0], "date");
-  if (!v.ok()) return v.failure();
-#endif
-  const std::optional<core::Fields> day = core::truncate_to_day(v.value());
+  if (kTime == py::Time::Skip && TAVEX_UNLIKELY(!truncates_by_date(v.value().year)))
+    v = py::fields_of(args[0]);
+  const std::optional<DateFields> day = tavex::truncate_to_day(v.value());
   if (TAVEX_UNLIKELY(!day)) return Failure::helper("timestamp exceeds num_nanoseconds limit");
-  return py::from_fields(*day);
+  return py::make_datetime(*day);
 }
 
 }  // namespace

@@ -1,10 +1,10 @@
 // RFC 3339 text: str_to_date and date_to_str.
 #include <cstring>
 
-#include "core/rfc3339.hpp"
 #include "module/convert.hpp"
 #include "module/entry.hpp"
 #include "module/registry.hpp"
+#include "tavex/time.hpp"
 
 namespace tavex::helpers {
 namespace {
@@ -19,18 +19,18 @@ constexpr py::ParamSpec kDateToStrParams{"date_to_str", {"d"}, 1, 1};
 Result<Ref> str_to_date(const Bound& args) {
   Result<std::string_view> text = py::to_text(args[0], "s");
   if (!text.ok()) return text.failure();
-  const core::FieldsScanResult scan = core::scan_rfc3339_fields(text.value());
-  if (TAVEX_UNLIKELY(!scan.ok())) return py::Failure::helper(core::message(scan.error));
-  return py::from_fields(scan.value);
+  const rfc3339::Scan<DateFields> scan = rfc3339::scan_fields(text.value());
+  if (TAVEX_UNLIKELY(!scan.ok())) return py::Failure::helper(rfc3339::message(scan.error));
+  return py::make_datetime(scan.value);
 }
 
 Result<Ref> date_to_str(const Bound& args) {
-  Result<core::Fields> v = py::to_utc_fields(args[0], "d");
+  Result<DateFields> v = py::to_utc_fields(args[0], "d");
   if (!v.ok()) return v.failure();
-  const core::Fields& f = v.value();
-  char buffer[core::kRfc3339MaxLength];
-  const std::size_t n = core::write_rfc3339(buffer, f.year, f.month, f.day, f.hour, f.minute,
-                                            f.second, f.nanos / 1000);
+  const DateFields& f = v.value();
+  char buffer[rfc3339::kMaxLength];
+  const std::size_t n = rfc3339::write(buffer, f.year, f.month, f.day, f.hour, f.minute, f.second,
+                                       f.nanos / 1000);
   // The text is ASCII: fill a compact str directly instead of decoding UTF-8.
   PyObject* out = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
   if (!out) return py::Failure::pending();

@@ -24,10 +24,9 @@ inline bool datetime_api_ready() noexcept {
 
 // The tzinfo of a datetime (or of a subclass) as a new reference; None when naive.
 inline Ref tzinfo_of(PyObject* dt) noexcept {
-#if defined(PYPY_VERSION)
   // PyPy's struct fields are wrong for subclasses; the attribute is always right.
-  return Ref::steal(PyObject_GetAttrString(dt, "tzinfo"));
-#elif PY_VERSION_HEX < 0x030A0000
+  if constexpr (kPyPy) return Ref::steal(PyObject_GetAttrString(dt, "tzinfo"));
+#if PY_VERSION_HEX < 0x030A0000
   auto* d = reinterpret_cast<PyDateTime_DateTime*>(dt);
   return Ref::borrow(d->hastzinfo ? d->tzinfo : Py_None);
 #else
@@ -35,14 +34,14 @@ inline Ref tzinfo_of(PyObject* dt) noexcept {
 #endif
 }
 
-#ifndef PYPY_VERSION
-// The leap-second warning as PyErr_WarnEx(UserWarning, text, 0) gives it, without its crash.
-// CPython names the warning's place itself: the calling Python frame, or "<sys>" ("sys" before
+// The leap-second warning as PyErr_WarnEx(UserWarning, text, 0) gives it, without its crash
+// (PyPy has no such crash, and takes PyErr_WarnEx itself). CPython names the warning's place itself: the calling Python frame, or "<sys>" ("sys" before
 // 3.12) when there is none. From 3.11 it makes the frame's object on demand and, when that
 // allocation fails, takes the frameless branch, whose name it makes without checking: one more
 // failure there and it dereferences null. So the frame object is made here first (the warning
 // then reuses it), and without a frame the warning goes out with the same place, made here.
 [[gnu::cold]] int warn_leap_second() noexcept {
+  if constexpr (kPyPy) return PyErr_WarnEx(PyExc_UserWarning, kLeapWarning, 0);
   Ref frame = Ref::steal(reinterpret_cast<PyObject*>(PyThreadState_GetFrame(PyThreadState_Get())));
   if (frame) return PyErr_WarnEx(PyExc_UserWarning, kLeapWarning, 0);
   if (PyEval_GetGlobals() != nullptr) {  // a Python frame whose object could not be made
@@ -69,27 +68,24 @@ inline Ref tzinfo_of(PyObject* dt) noexcept {
   return PyErr_WarnExplicitObject(PyExc_UserWarning, message.get(), filename.get(),
                                   kAngled ? 0 : 1, module.get(), registry.get());
 }
-#else
-int warn_leap_second() noexcept { return PyErr_WarnEx(PyExc_UserWarning, kLeapWarning, 0); }
-#endif
 
 // Hands the pending exception to sys.unraisablehook with `obj` as the hook's object.
 inline void write_unraisable(PyObject* obj) noexcept {
-#ifdef PYPY_VERSION
-  // PyPy's PyErr_WriteUnraisable passes object=None; its own reporter passes the object.
-  PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  Ref t = Ref::steal(type), v = Ref::steal(value), trace = Ref::steal(tb);
-  if (tb && v) PyException_SetTraceback(v.get(), tb);
-  Ref pypy = Ref::steal(PyImport_ImportModule("__pypy__"));
-  Ref done = pypy && v ? Ref::steal(PyObject_CallMethod(pypy.get(), "write_unraisable", "sOO",
-                                                         "", v.get(), obj))
-                       : Ref();
-  if (done) return;
-  PyErr_Clear();
-  PyErr_Restore(t.release(), v.release(), trace.release());
-#endif
+  if constexpr (kPyPy) {
+    // PyPy's PyErr_WriteUnraisable passes object=None; its own reporter passes the object.
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    Ref t = Ref::steal(type), v = Ref::steal(value), trace = Ref::steal(tb);
+    if (tb && v) PyException_SetTraceback(v.get(), tb);
+    Ref pypy = Ref::steal(PyImport_ImportModule("__pypy__"));
+    Ref done = pypy && v ? Ref::steal(PyObject_CallMethod(pypy.get(), "write_unraisable", "sOO",
+                                                           "", v.get(), obj))
+                         : Ref();
+    if (done) return;
+    PyErr_Clear();
+    PyErr_Restore(t.release(), v.release(), trace.release());
+  }
   PyErr_WriteUnraisable(obj);
 }
 
@@ -100,8 +96,7 @@ long as_index_long(PyObject* o) noexcept {
   return index ? PyLong_AsLong(index.get()) : -1;
 }
 
-#ifdef PYPY_VERSION
-double pypy_as_double(PyObject* o) noexcept {
+double float_or_index(PyObject* o) noexcept {
   // cpyext fills nb_float for every class, so the type is asked for __float__ by name.
   if (!PyFloat_Check(o) && PyIndex_Check(o) &&
       !PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__float__")) {
@@ -110,7 +105,6 @@ double pypy_as_double(PyObject* o) noexcept {
   }
   return PyFloat_AsDouble(o);
 }
-#endif
 
 Result<std::uint32_t> to_uint32(PyObject* o, const char* param) noexcept {
   Result<std::int64_t> v = to_int64(o, param);
@@ -129,16 +123,15 @@ Result<std::string_view> to_text(PyObject* o, const char* param) noexcept {
   return std::string_view(utf8, static_cast<std::size_t>(size));
 }
 
-Result<core::Fields> to_utc_fields_slow(PyObject* o, const char* param, Time time) noexcept {
+Result<DateFields> to_utc_fields_slow(PyObject* o, const char* param, Time time) noexcept {
   if (!datetime_api_ready()) return Failure::pending();
   if (TAVEX_UNLIKELY(!PyDateTime_Check(o)))
     return argument_type_error(param, refusal_text(o, "PyDateTime"));
-#ifndef PYPY_VERSION
-  // The common case takes no reference of its own: the datetime keeps its tzinfo alive.
+  // The common case takes no reference of its own: the datetime keeps its tzinfo alive (not
+  // on PyPy, whose struct fields are wrong for subclasses).
   const auto* dt = reinterpret_cast<const PyDateTime_DateTime*>(o);
-  if (TAVEX_LIKELY(dt->hastzinfo && dt->tzinfo == PyDateTime_TimeZone_UTC))
+  if (!kPyPy && TAVEX_LIKELY(dt->hastzinfo && dt->tzinfo == PyDateTime_TimeZone_UTC))
     return fields_of(o, time);
-#endif
   Ref tz = tzinfo_of(o);
   if (!tz) return collect_conversion_error(param);
   if (TAVEX_UNLIKELY(tz.get() != PyDateTime_TimeZone_UTC)) {
@@ -152,7 +145,7 @@ Result<core::Fields> to_utc_fields_slow(PyObject* o, const char* param, Time tim
   return fields_of(o, time);
 }
 
-PyObject* new_datetime_slow(const core::Fields& f) noexcept {
+PyObject* new_datetime_slow(const DateFields& f) noexcept {
   if (!datetime_api_ready()) return nullptr;
   PyObject* out = PyDateTimeAPI->DateTime_FromDateAndTimeAndFold(
       f.year, f.month, f.day, f.hour, f.minute, f.second, static_cast<int>(f.nanos / 1000),
@@ -161,20 +154,6 @@ PyObject* new_datetime_slow(const core::Fields& f) noexcept {
   if (TAVEX_UNLIKELY(f.leap) && warn_leap_second() < 0)
     write_unraisable(out);  // the value is still good; the warning went astray
   return out;
-}
-
-PyObject* new_datetime(const core::Instant& v) noexcept { return new_datetime(core::to_fields(v)); }
-
-Result<Ref> from_fields(const core::Fields& f) noexcept {
-  PyObject* out = new_datetime(f);
-  if (!out) return Failure::pending();
-  return Ref::steal(out);
-}
-
-Result<Ref> from_instant(const core::Instant& v) noexcept {
-  PyObject* out = new_datetime(v);
-  if (!out) return Failure::pending();
-  return Ref::steal(out);
 }
 
 }  // namespace tavex::py

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "core/instant.hpp"
 #include "module/failure.hpp"
+#include "tavex/time.hpp"
 
 // For the struct layouts only: every translation unit gets its own (unused) PyDateTimeAPI;
 // the one that convert.cpp loads is shared through g_datetime below.
@@ -19,19 +19,13 @@ extern PyDateTime_CAPI* g_datetime;
 // Each input conversion takes a borrowed argument and the parameter's name, and returns
 // the value or a failure that follows the argument rules (prefix on exact TypeErrors).
 
-#ifdef PYPY_VERSION
-// PyFloat_AsDouble as CPython's: PyPy's does not fall back to __index__ when there is no
-// __float__. Returns -1.0 with an exception pending on failure.
-double pypy_as_double(PyObject* o) noexcept;
-#endif
+// PyFloat_AsDouble as CPython's, for PyPy, whose own does not fall back to __index__ when
+// there is no __float__. Returns -1.0 with an exception pending on failure.
+double float_or_index(PyObject* o) noexcept;
 
 inline Result<double> to_double(PyObject* o, const char* param) noexcept {
   if (TAVEX_LIKELY(PyFloat_CheckExact(o))) return PyFloat_AS_DOUBLE(o);
-#ifdef PYPY_VERSION
-  const double v = pypy_as_double(o);
-#else
-  const double v = PyFloat_AsDouble(o);
-#endif
+  const double v = kPyPy ? float_or_index(o) : PyFloat_AsDouble(o);
   if (v == -1.0 && PyErr_Occurred()) return collect_conversion_error(param);
   return v;
 }
@@ -57,12 +51,12 @@ Result<std::string_view> to_text(PyObject* o, const char* param) noexcept;
 enum class Time : bool { Read, Skip };
 
 // The fields of a datetime as they stand (the struct macros work on every target).
-inline core::Fields fields_of(PyObject* o, Time time = Time::Read) noexcept {
+inline DateFields fields_of(PyObject* o, Time time = Time::Read) noexcept {
   const std::int32_t year = PyDateTime_GET_YEAR(o);
   const auto month = static_cast<std::uint8_t>(PyDateTime_GET_MONTH(o));
   const auto day = static_cast<std::uint8_t>(PyDateTime_GET_DAY(o));
-  if (time == Time::Skip) return core::Fields{year, month, day, 0, 0, 0, 0, false};
-  return core::Fields{year, month, day,
+  if (time == Time::Skip) return DateFields{year, month, day, 0, 0, 0, 0, false};
+  return DateFields{year, month, day,
                       static_cast<std::uint8_t>(PyDateTime_DATE_GET_HOUR(o)),
                       static_cast<std::uint8_t>(PyDateTime_DATE_GET_MINUTE(o)),
                       static_cast<std::uint8_t>(PyDateTime_DATE_GET_SECOND(o)),
@@ -72,8 +66,8 @@ inline core::Fields fields_of(PyObject* o, Time time = Time::Read) noexcept {
 
 // The fields of an aware datetime whose tzinfo equals datetime.timezone.utc, read as they
 // stand and taken as UTC (the tzinfo is never asked for its offset).
-Result<core::Fields> to_utc_fields_slow(PyObject* o, const char* param, Time time) noexcept;
-inline Result<core::Fields> to_utc_fields(PyObject* o, const char* param,
+Result<DateFields> to_utc_fields_slow(PyObject* o, const char* param, Time time) noexcept;
+inline Result<DateFields> to_utc_fields(PyObject* o, const char* param,
                                           Time time = Time::Read) noexcept {
   // The common case inline: a plain datetime whose tzinfo is datetime.timezone.utc itself.
   // (PyPy fills the struct's tzinfo for a plain datetime too, though not for subclasses.)
@@ -85,15 +79,11 @@ inline Result<core::Fields> to_utc_fields(PyObject* o, const char* param,
   return to_utc_fields_slow(o, param, time);
 }
 
-// A new aware datetime in UTC from calendar fields or from an instant; digits below the
-// microsecond are dropped, and a leap second is second 59 with a UserWarning. Out of line
-// on purpose: inlined into every entry they cost more than the call.
-Result<Ref> from_fields(const core::Fields& f) noexcept;
-Result<Ref> from_instant(const core::Instant& v) noexcept;
-
-// The same as a plain new reference, or nullptr with the exception set (for slot routines).
-PyObject* new_datetime_slow(const core::Fields& f) noexcept;
-inline PyObject* new_datetime(const core::Fields& f) noexcept {
+// A new aware datetime in UTC from calendar fields: a plain new reference, or nullptr with
+// the exception set (for slot routines). Digits below the microsecond are dropped, and a leap
+// second is second 59 with a UserWarning.
+PyObject* new_datetime_slow(const DateFields& f) noexcept;
+inline PyObject* new_datetime(const DateFields& f) noexcept {
   const PyDateTime_CAPI* api = g_datetime;
   if (TAVEX_LIKELY(api && !f.leap))
     return api->DateTime_FromDateAndTimeAndFold(f.year, f.month, f.day, f.hour, f.minute,
@@ -101,9 +91,15 @@ inline PyObject* new_datetime(const core::Fields& f) noexcept {
                                                  api->TimeZone_UTC, 0, api->DateTimeType);
   return new_datetime_slow(f);
 }
-PyObject* new_datetime(const core::Instant& v) noexcept;
 
-inline Result<Ref> from_int64(std::int64_t v) noexcept {
+// The same as a result, for entry routines.
+inline Result<Ref> make_datetime(const DateFields& f) noexcept {
+  PyObject* out = new_datetime(f);
+  if (!out) return Failure::pending();
+  return Ref::steal(out);
+}
+
+inline Result<Ref> make_int(std::int64_t v) noexcept {
   PyObject* o = PyLong_FromLong(v);
   if (!o) return Failure::pending();
   return Ref::steal(o);

@@ -155,10 +155,10 @@ std::string refusal_text(PyObject* obj, const char* target) {
   PyTypeObject* type = Py_TYPE(obj);
   const char* utf8 = nullptr;
   Ref qualname;
-#ifndef PYPY_VERSION
   // With the plain metaclass, read where type.__qualname__ reads, without allocating: running
   // out of memory then ends in MemoryError when the error is raised, not in a wrong name.
-  if (Py_IS_TYPE(reinterpret_cast<PyObject*>(type), &PyType_Type)) {
+  // PyPy's type objects are not filled in so: there the attribute is read.
+  if (!kPyPy && Py_IS_TYPE(reinterpret_cast<PyObject*>(type), &PyType_Type)) {
     if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) {
       PyObject* q = reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname;
       utf8 = q && PyUnicode_Check(q) ? PyUnicode_AsUTF8(q) : nullptr;
@@ -166,9 +166,7 @@ std::string refusal_text(PyObject* obj, const char* target) {
       const char* dot = std::strrchr(type->tp_name, '.');
       utf8 = dot ? dot + 1 : type->tp_name;
     }
-  } else
-#endif
-  {
+  } else {
     qualname = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__"));
     utf8 = qualname && PyUnicode_Check(qualname.get()) ? PyUnicode_AsUTF8(qualname.get()) : nullptr;
   }

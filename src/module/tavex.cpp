@@ -108,13 +108,11 @@ PyMODINIT_FUNC PyInit_tavex(void) {
       PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
     return nullptr;
   }
-#ifdef PYPY_VERSION
-  // PyPy leaves an empty m_doc unset, so __doc__ would fall back to the module type's.
-  {
+  if constexpr (tavex::py::kPyPy) {
+    // PyPy leaves an empty m_doc unset, so __doc__ would fall back to the module type's.
     Ref empty = Ref::steal(PyUnicode_FromString(""));
     if (!empty || PyObject_SetAttrString(module.get(), "__doc__", empty.get()) < 0) return nullptr;
   }
-#endif
   if (!tavex::py::populate(module.get())) {  // `module` is released on return
     // An interpreter call that failed without an exception ran out of memory on its way.
     if (!PyErr_Occurred()) PyErr_NoMemory();

@@ -1,14 +1,17 @@
 // The seven enumeration classes: seven constant tables and one implementation.
-#include "types/enums.hpp"
+#include "types/enum_classes.hpp"
 
 #include <array>
 #include <bit>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "module/convert.hpp"
 #include "module/registry.hpp"
+#include "tavex/enums.hpp"
 #include "tavex/records.hpp"
+#include "types/pypy.hpp"
 
 namespace tavex::types {
 namespace {
@@ -60,19 +63,35 @@ constexpr EnumDesc kEnums[] = {
     {"builtins.EventType", "EventType", "事件类型", kEventTypeMembers, kEventTypeReprs},
 };
 constexpr std::size_t kEnumCount = std::size(kEnums);
-static_assert([] {
-  for (std::size_t i = 0; i < kEnumCount; ++i)
-    if (kEnums[i].members.size() != kEnumSizes[i]) return false;
-  return std::size(kEnumSizes) == kEnumCount;
-}());
+// The classes in the order of EnumId, which is that of the public header's enum_traits ids:
+// record fields find their class by the id of their C++ enum.
+template <class... E>
+constexpr bool follows_enum_traits() noexcept {
+  return kEnumCount == sizeof...(E) && kEnumCount == kEnumClasses &&
+         ((std::string_view(kEnums[enum_traits<E>::id].name) == enum_traits<E>::name &&
+           kEnums[enum_traits<E>::id].members.size() == enum_count<E> &&
+           enum_size(static_cast<EnumId>(enum_traits<E>::id)) == enum_count<E> &&
+           kEnums[enum_traits<E>::id].reprs.size() == enum_count<E>) &&
+          ...);
+}
+static_assert(follows_enum_traits<RunMode, TradeKind, TradeType, TradeSide, OrderStatus,
+                                  CandleInterval, EventType>());
 
-// Native code fills record fields through the public header: its member counts must agree.
-static_assert(std::size(kTradeKindMembers) == enum_count<TradeKind>);
-static_assert(std::size(kTradeTypeMembers) == enum_count<TradeType>);
-static_assert(std::size(kTradeSideMembers) == enum_count<TradeSide>);
-static_assert(std::size(kOrderStatusMembers) == enum_count<OrderStatus>);
-static_assert(std::size(kCandleIntervalMembers) == enum_count<CandleInterval>);
-constexpr std::size_t kMaxMembers = 12;
+// The public interval lengths say what the member names say ("Min15": 15 minutes).
+static_assert([] {
+  for (std::uint8_t i = 0; i < enum_count<CandleInterval>; ++i) {
+    const std::string_view name = enum_traits<CandleInterval>::members[i];
+    const std::size_t digits = name.find_first_of("0123456789");
+    std::int64_t count = 0;
+    for (const char c : name.substr(digits)) count = count * 10 + (c - '0');
+    const std::string_view unit = name.substr(0, digits);
+    const std::int64_t unit_seconds =
+        unit == "Min" ? 60 : unit == "Hour" ? 3600 : unit == "Day" ? 86'400 : 0;
+    if (interval_seconds(static_cast<CandleInterval>(i)) != count * unit_seconds || count == 0)
+      return false;
+  }
+  return interval_seconds(static_cast<CandleInterval>(enum_count<CandleInterval>)) == 0;
+}());
 
 // Process-wide state of one class: the type (kept from the moment it exists), whether its
 // members are attached, and the representation texts as str objects, made once.
@@ -82,18 +101,18 @@ struct EnumState {
   std::array<PyObject*, kMaxMembers> reprs{};
   std::array<PyObject*, kMaxMembers> ints{};
 };
-EnumState g_state[kEnumCount];
+EnumState g_enum_classes[kEnumCount];
 
 template <std::size_t I>
 PyObject* enum_repr(PyObject* self) noexcept {
-  PyObject* text = g_state[I].reprs[reinterpret_cast<EnumObject*>(self)->value];
+  PyObject* text = g_enum_classes[I].reprs[reinterpret_cast<EnumObject*>(self)->value];
   Py_INCREF(text);
   return text;
 }
 
 template <std::size_t I>
 PyObject* enum_int(PyObject* self) noexcept {
-  PyObject* v = g_state[I].ints[reinterpret_cast<EnumObject*>(self)->value];
+  PyObject* v = g_enum_classes[I].ints[reinterpret_cast<EnumObject*>(self)->value];
   Py_INCREF(v);
   return v;
 }
@@ -108,7 +127,6 @@ bool operand_value(PyObject* other, long& out) noexcept {
   return true;
 }
 
-#ifndef PYPY_VERSION
 // CPython hands out one shared object for each int from -5 to 256; 3.11 and later keep them
 // in one static array, side by side at equal steps (3.9 and 3.10 allocate most of them in a
 // row). Where that is so (checked at run time, on the objects the interpreter returns), such
@@ -156,7 +174,6 @@ inline bool small_int_value(PyObject* o, long& out) noexcept {
   out = static_cast<long>(k) + g_small.low;
   return k < g_small.count;
 }
-#endif
 
 // True, False or NotImplemented for two known values.
 inline PyObject* compare_values(long lhs, long rhs, int op) noexcept {
@@ -173,11 +190,10 @@ inline PyObject* compare_values(long lhs, long rhs, int op) noexcept {
 template <std::size_t I>
 [[gnu::noinline]] PyObject* enum_richcompare_other(PyObject* self, PyObject* other,
                                                    int op) noexcept {
-  PyTypeObject* type = g_state[I].type;
+  PyTypeObject* type = g_enum_classes[I].type;
   if (Py_TYPE(self) != type || op < Py_LT || op > Py_GE) Py_RETURN_NOTIMPLEMENTED;
-#ifndef PYPY_VERSION
-  if (TAVEX_UNLIKELY(!g_small.checked)) find_small_ints();
-#endif
+  if constexpr (!py::kPyPy)
+    if (TAVEX_UNLIKELY(!g_small.checked)) find_small_ints();
   long rhs = 0;
   if (Py_TYPE(other) == type)
     rhs = reinterpret_cast<EnumObject*>(other)->value;
@@ -188,22 +204,20 @@ template <std::size_t I>
 
 template <std::size_t I>
 PyObject* enum_richcompare(PyObject* self, PyObject* other, int op) noexcept {
-  PyTypeObject* type = g_state[I].type;
+  PyTypeObject* type = g_enum_classes[I].type;
   if (TAVEX_LIKELY(Py_TYPE(self) == type && static_cast<unsigned>(op) <= Py_GE)) {
     const long lhs = reinterpret_cast<EnumObject*>(self)->value;
     if (Py_TYPE(other) == type)
       return compare_values(lhs, reinterpret_cast<EnumObject*>(other)->value, op);
-#ifndef PYPY_VERSION
-    if (long rhs; small_int_value(other, rhs)) return compare_values(lhs, rhs, op);
-#else
-    // The member's own int, as int() returns it, needs no conversion.
-    if (other == g_state[I].ints[static_cast<std::size_t>(lhs)]) return compare_values(lhs, lhs, op);
-#endif
+    if constexpr (!py::kPyPy) {
+      if (long rhs; small_int_value(other, rhs)) return compare_values(lhs, rhs, op);
+    } else if (other == g_enum_classes[I].ints[static_cast<std::size_t>(lhs)]) {
+      return compare_values(lhs, lhs, op);  // the member's own int, as int() returns it
+    }
   }
   return enum_richcompare_other<I>(self, other, op);
 }
 
-#ifndef PYPY_VERSION
 // Records make a new member on every enumeration read, and most die soon after: their blocks
 // go to a short free list instead of back to the allocator, and the next member takes one.
 // That spares the allocator and the clearing that the class's tp_alloc does. The global lock
@@ -214,16 +228,12 @@ struct MemberBlocks {
   std::size_t count = 0;
 };
 MemberBlocks g_blocks;
-#endif
 
 void enum_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
-#ifndef PYPY_VERSION
-  if (g_blocks.count < g_blocks.blocks.size()) g_blocks.blocks[g_blocks.count++] = self;
+  if constexpr (py::kPyPy) type->tp_free(self);
+  else if (g_blocks.count < g_blocks.blocks.size()) g_blocks.blocks[g_blocks.count++] = self;
   else PyObject_Free(self);
-#else
-  type->tp_free(self);
-#endif
   Py_DECREF(type);
 }
 
@@ -231,13 +241,11 @@ void enum_dealloc(PyObject* self) noexcept {
 
 // Shared with the record classes: every class of the module refuses construction.
 PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) noexcept {
-#ifndef PYPY_VERSION
-  // Every class here is a heap type, whose __name__ is ht_name: read without allocating, so
-  // that running out of memory ends in MemoryError rather than in "<unknown>".
-  Ref name = Ref::borrow(reinterpret_cast<PyHeapTypeObject*>(type)->ht_name);
-#else
-  Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__"));
-#endif
+  // Every class here is a heap type, whose __name__ is ht_name on CPython: read without
+  // allocating, so that running out of memory ends in MemoryError rather than in "<unknown>".
+  Ref name = py::kPyPy
+                 ? Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__"))
+                 : Ref::borrow(reinterpret_cast<PyHeapTypeObject*>(type)->ht_name);
   if (name && PyUnicode_Check(name.get())) {
     // Not PyErr_Format: before 3.13 it raises the class with no message, and no MemoryError,
     // when the message cannot be made.
@@ -250,36 +258,6 @@ PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) noexcept
   return nullptr;
 }
 
-#ifdef PYPY_VERSION
-// PyPy ignores a missing Py_TPFLAGS_BASETYPE; refuse subclasses by hand.
-PyObject* refuse_subclass(PyObject* cls, PyObject*, PyObject*) noexcept {
-  PyObject* base = reinterpret_cast<PyObject*>(reinterpret_cast<PyTypeObject*>(cls)->tp_base);
-  Ref name = Ref::steal(PyObject_GetAttrString(base, "__name__"));
-  if (!name) return nullptr;
-  PyErr_Format(PyExc_TypeError, "type '%U' is not an acceptable base type", name.get());
-  return nullptr;
-}
-PyMethodDef kPyPyTypeMethods[] = {
-    {"__init_subclass__", py::as_cfunction(&refuse_subclass),
-     METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-bool drop_instance_dict(PyObject* type) noexcept {
-  PyObject* dict = reinterpret_cast<PyTypeObject*>(type)->tp_dict;
-  for (const char* name : {"__dict__", "__weakref__"})
-    if (PyDict_GetItemString(dict, name) && PyDict_DelItemString(dict, name) < 0) return false;
-  PyType_Modified(reinterpret_cast<PyTypeObject*>(type));
-  return true;
-}
-// PyPy gives instances a __dict__ anyway; keep them free of new attributes.
-int enum_setattro(PyObject* self, PyObject* name, PyObject*) noexcept {
-  Ref type_name = Ref::steal(
-      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__name__"));
-  if (!type_name) return -1;
-  PyErr_Format(PyExc_AttributeError, "'%U' object has no attribute '%U'", type_name.get(), name);
-  return -1;
-}
-#endif
 
 namespace {
 
@@ -291,10 +269,6 @@ PyType_Slot kEnumSlots[] = {
     {Py_tp_richcompare, py::as_slot(&enum_richcompare<I>)},
     {Py_tp_new, py::as_slot(&refuse_construction)},
     {Py_tp_dealloc, py::as_slot(&enum_dealloc)},
-#ifdef PYPY_VERSION
-    {Py_tp_methods, kPyPyTypeMethods},
-    {Py_tp_setattro, py::as_slot(&enum_setattro)},
-#endif
     {0, nullptr},
 };
 
@@ -305,16 +279,17 @@ PyType_Spec kEnumSpec = {kEnums[I].spec_name, static_cast<int>(sizeof(EnumObject
 // A new instance of a class that exists; no class lookup, so it also works while the class
 // is still being completed.
 PyObject* alloc_member(PyTypeObject* type, std::uint8_t value) noexcept {
-#ifndef PYPY_VERSION
-  void* block = g_blocks.count ? g_blocks.blocks[--g_blocks.count]
-                               : PyObject_Malloc(sizeof(EnumObject));
-  if (TAVEX_UNLIKELY(!block)) return PyErr_NoMemory();
-  PyObject* obj = PyObject_Init(static_cast<PyObject*>(block), type);  // takes a type reference
-#else
-  allocfunc alloc = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
-  PyObject* obj = alloc(type, 0);
-  if (!obj) return nullptr;
-#endif
+  PyObject* obj = nullptr;
+  if constexpr (py::kPyPy) {
+    allocfunc alloc = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
+    obj = alloc(type, 0);
+    if (!obj) return nullptr;
+  } else {
+    void* block = g_blocks.count ? g_blocks.blocks[--g_blocks.count]
+                                 : PyObject_Malloc(sizeof(EnumObject));
+    if (TAVEX_UNLIKELY(!block)) return PyErr_NoMemory();
+    obj = PyObject_Init(static_cast<PyObject*>(block), type);  // takes a type reference
+  }
   reinterpret_cast<EnumObject*>(obj)->value = value;
   return obj;
 }
@@ -360,15 +335,16 @@ bool complete_class(const EnumDesc& d, EnumState& s) noexcept {
 
 template <std::size_t I>
 PyObject* enum_class() noexcept {
-  EnumState& s = g_state[I];
+  EnumState& s = g_enum_classes[I];
   if (TAVEX_LIKELY(s.complete)) return reinterpret_cast<PyObject*>(s.type);
   const EnumDesc& d = kEnums[I];
   const std::string class_error = py::cat({"An error occurred while initializing class ", d.name});
   if (!s.type) {
-    PyObject* made = py::type_from_spec(&kEnumSpec<I>);
-#ifdef PYPY_VERSION
-    if (made && !drop_instance_dict(made)) Ref::steal(std::exchange(made, nullptr));
-#endif
+    PyType_Spec* spec = &kEnumSpec<I>;
+    if constexpr (py::kPyPy) spec = pypy::enum_spec(I, kEnumSpec<I>);
+    PyObject* made = spec ? py::type_from_spec(spec) : nullptr;
+    if constexpr (py::kPyPy)
+      if (made && !pypy::drop_instance_dict(made)) Ref::steal(std::exchange(made, nullptr));
     if (!made) {
       py::chain_runtime_error(class_error);
       return nullptr;
@@ -399,13 +375,13 @@ PyObject* event_type_class() noexcept { return enum_class<6>(); }
 
 py::Result<Ref> make_member(EnumId id, std::uint8_t value) noexcept {
   const auto i = static_cast<std::size_t>(id);
-  PyTypeObject* type = g_state[i].type;
-  if (TAVEX_UNLIKELY(!g_state[i].complete)) {
+  PyTypeObject* type = g_enum_classes[i].type;
+  if (TAVEX_UNLIKELY(!g_enum_classes[i].complete)) {
     if (!kClassFns[i]()) {
       PyErr_Print();  // the creation error, to standard error; this is an internal failure
       return py::Failure::panic(py::cat({"failed to create type object for ", kEnums[i].name}));
     }
-    type = g_state[i].type;
+    type = g_enum_classes[i].type;
   }
   PyObject* obj = alloc_member(type, value);
   if (!obj) return py::Failure::pending();
@@ -414,12 +390,9 @@ py::Result<Ref> make_member(EnumId id, std::uint8_t value) noexcept {
 
 PyObject* new_member(EnumId id, std::uint8_t value) noexcept {
   const auto i = static_cast<std::size_t>(id);
-  if (TAVEX_LIKELY(g_state[i].complete)) return alloc_member(g_state[i].type, value);
+  if (TAVEX_LIKELY(g_enum_classes[i].complete)) return alloc_member(g_enum_classes[i].type, value);
   py::Result<Ref> made = make_member(id, value);
   return made.ok() ? made.value().release() : made.failure().raise();
 }
-
-const char* enum_doc(EnumId id) noexcept { return kEnums[static_cast<std::size_t>(id)].doc; }
-
 
 }  // namespace tavex::types

@@ -120,27 +120,33 @@ def texts():
                         yield case["input"]
 
 
+# tavex::ParseError, by value
+NONE, TOO_SHORT, INVALID, OUT_OF_RANGE, TOO_LONG, YEAR_OUT_OF_RANGE = range(6)
+
+
 def check_time(consumer):
-    """parse_rfc3339 against str_to_date, format_rfc3339 against date_to_str."""
+    """tavex::str_to_date's verdict against str_to_date's outcome, and its value; format_rfc3339
+    against date_to_str."""
     count = 0
     for text in texts():
         try:
             data = text.encode("utf-8")
         except UnicodeEncodeError:
             continue  # str_to_date cannot take it
-        got = consumer.parse(data)
+        error, value, message = consumer.parse(data)
         try:
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")
                 want = tavex.str_to_date(text)
         except RuntimeError as exc:
-            assert got == str(exc), (text, got, str(exc))
+            assert TOO_SHORT <= error <= TOO_LONG and message == str(exc), (text, error, exc)
         except ValueError:  # a year outside datetime's: the C++ value holds it
-            assert isinstance(got, tuple) and not FIRST_DAY <= got[0] <= LAST_DAY, (text, got)
+            assert error == YEAR_OUT_OF_RANGE and not FIRST_DAY <= value[0] <= LAST_DAY, (text, value)
         else:
-            days, seconds, nanos = got
+            assert error == NONE, (text, error)
+            days, seconds, nanos = value
             as_datetime = EPOCH + timedelta(days, seconds, microseconds=nanos % 10**9 // 1000)
-            assert as_datetime == want, (text, got, want)
+            assert as_datetime == want, (text, value, want)
             count += 1
     rng = random.Random(3)
     for _ in range(20000):
@@ -150,7 +156,7 @@ def check_time(consumer):
         delta = d - EPOCH
         got = consumer.format(delta.days, delta.seconds, delta.microseconds * 1000)
         assert got == tavex.date_to_str(d), (d, got)
-    print(f"parse_rfc3339 agrees with str_to_date ({count} accepted texts), "
+    print(f"tavex::str_to_date and parse_rfc3339 agree with str_to_date ({count} accepted texts), "
           "format_rfc3339 with date_to_str")
 
 

@@ -173,17 +173,26 @@ PyObject* enum_member(PyObject*, PyObject* args) noexcept {
   return e ? e->member(value) : nullptr;
 }
 
-// parse(bytes) -> (days, seconds, nanos) or the error text; format(days, seconds, nanos) -> str.
+// parse(bytes) -> (ParseError, (days, seconds, nanos) or None, the RuntimeError text or None),
+// from str_to_date; parse_rfc3339 must agree with it. format(days, seconds, nanos) -> str.
 PyObject* parse(PyObject*, PyObject* arg) noexcept {
   if (!PyBytes_Check(arg)) {
     PyErr_SetString(PyExc_TypeError, "parse() takes bytes");
     return nullptr;
   }
-  DateTime v{};
   const std::string_view text(PyBytes_AS_STRING(arg), static_cast<std::size_t>(PyBytes_GET_SIZE(arg)));
-  if (const char* error = tavex::parse_rfc3339(text, v)) return PyUnicode_FromString(error);
-  return Py_BuildValue("(LkI)", static_cast<long long>(v.days_since_1970),
-                       static_cast<unsigned long>(v.seconds_of_day), v.nanos);
+  const DateTime unset{-1, 1, 1};
+  DateTime v = unset, w = unset;
+  const tavex::ParseError error = tavex::str_to_date(text, v);
+  const char* refused = tavex::parse_rfc3339(text, w);
+  if (!(v == w) || (refused == nullptr) != (tavex::message(error) == nullptr)) {
+    PyErr_SetString(PyExc_AssertionError, "str_to_date and parse_rfc3339 disagree");
+    return nullptr;
+  }
+  if (v == unset)
+    return Py_BuildValue("(iOs)", static_cast<int>(error), Py_None, tavex::message(error));
+  return Py_BuildValue("(i(LkI)O)", static_cast<int>(error), static_cast<long long>(v.days_since_1970),
+                       static_cast<unsigned long>(v.seconds_of_day), v.nanos, Py_None);
 }
 
 PyObject* format(PyObject*, PyObject* args) noexcept {
@@ -204,7 +213,7 @@ PyMethodDef methods[] = {
     {"read_back", read_back, METH_O, "every field of a record through its view, as a dict"},
     {"read_enum", read_enum, METH_VARARGS, "read_enum(class_name, obj) -> discriminant"},
     {"enum_member", enum_member, METH_VARARGS, "enum_member(class_name, value) -> member"},
-    {"parse", parse, METH_O, "parse(bytes) -> (days, seconds, nanos) or the error text"},
+    {"parse", parse, METH_O, "parse(bytes) -> (error, (days, seconds, nanos) or None, text)"},
     {"format", format, METH_VARARGS, "format(days, seconds, nanos) -> str"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -1,5 +1,5 @@
 // RFC 3339 scanner: every step's error kind and offset; writer: every fraction form; round trips.
-#include "core/rfc3339.hpp"
+#include "tavex/time.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,31 +11,31 @@
 
 #include "test_support.hpp"
 
-namespace tavex::core {
+namespace tavex {
 namespace {
 
 using namespace std::string_view_literals;
 
 // Scans a copy in a buffer of exactly the text's size, so a sanitizer build sees any over-read.
-ScanResult scan_exact(std::string_view text) {
+rfc3339::Scan<DateTime> scan_exact(std::string_view text) {
   const auto buf = std::make_unique<char[]>(text.size());
   if (!text.empty()) std::memcpy(buf.get(), text.data(), text.size());
-  return scan_rfc3339({buf.get(), text.size()});
+  return rfc3339::scan({buf.get(), text.size()});
 }
 
 struct Accepted {
   std::string_view text;
-  Instant utc;
+  DateTime utc;
 };
 
 class ScanAccepts : public ::testing::TestWithParam<Accepted> {};
 
 TEST_P(ScanAccepts, GivesTheUtcInstant) {
-  const ScanResult r = scan_exact(GetParam().text);
-  ASSERT_TRUE(r.ok()) << message(r.error) << " at " << r.position;
+  const rfc3339::Scan<DateTime> r = scan_exact(GetParam().text);
+  ASSERT_TRUE(r.ok()) << rfc3339::message(r.error) << " at " << r.position;
   EXPECT_EQ(r.value, GetParam().utc);
   // The fields scan carries the offset on the clock fields instead of a day count.
-  const FieldsScanResult f = scan_rfc3339_fields(GetParam().text);
+  const rfc3339::Scan<DateFields> f = rfc3339::scan_fields(GetParam().text);
   ASSERT_TRUE(f.ok());
   EXPECT_TRUE(f.value == to_fields(GetParam().utc)) << GetParam().text;
 }
@@ -69,21 +69,21 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct Rejected {
   std::string_view text;
-  ParseError error;
+  rfc3339::Error error;
   std::size_t position;
 };
 
 class ScanRejects : public ::testing::TestWithParam<Rejected> {};
 
 TEST_P(ScanRejects, WithKindAndOffset) {
-  const ScanResult r = scan_exact(GetParam().text);
+  const rfc3339::Scan<DateTime> r = scan_exact(GetParam().text);
   ASSERT_FALSE(r.ok());
-  EXPECT_EQ(message(r.error), std::string_view(message(GetParam().error)));
+  EXPECT_EQ(rfc3339::message(r.error), std::string_view(rfc3339::message(GetParam().error)));
   EXPECT_EQ(r.position, GetParam().position);
 }
 
-constexpr ParseError kShort = ParseError::TooShort, kInvalid = ParseError::Invalid,
-                     kRange = ParseError::OutOfRange, kLong = ParseError::TooLong;
+constexpr rfc3339::Error kShort = rfc3339::Error::TooShort, kInvalid = rfc3339::Error::Invalid,
+                     kRange = rfc3339::Error::OutOfRange, kLong = rfc3339::Error::TooLong;
 
 INSTANTIATE_TEST_SUITE_P(
     DateAndTime, ScanRejects,
@@ -149,9 +149,9 @@ TEST(Scan, EveryProperPrefixOfAValidTextIsTooShort) {
     for (std::size_t k = 0; k < full.size(); ++k) {
       // A cut inside U+2212 leaves a lead byte of some other character: that one is invalid.
       if ((static_cast<unsigned char>(full[k]) & 0xC0) == 0x80) continue;
-      const ScanResult r = scan_exact(full.substr(0, k));
+      const rfc3339::Scan<DateTime> r = scan_exact(full.substr(0, k));
       EXPECT_FALSE(r.ok()) << full.substr(0, k);
-      EXPECT_EQ(r.error, ParseError::TooShort) << full.substr(0, k);
+      EXPECT_EQ(r.error, rfc3339::Error::TooShort) << full.substr(0, k);
       EXPECT_LE(r.position, k);
     }
   }
@@ -169,10 +169,10 @@ TEST(Scan, EveryFourDigitDateAgreesWithTheCalendar) {
       put(5, m, 2);
       for (unsigned d = 1; d <= 31; ++d) {
         put(8, d, 2);
-        const ScanResult r = scan_rfc3339(text);
+        const rfc3339::Scan<DateTime> r = rfc3339::scan(text);
         const bool exists = d <= days_in_month(y, m);
         if (r.ok() != exists || (exists && r.value.days_since_1970 != days_from_civil(y, m, d)) ||
-            (!exists && r.error != ParseError::OutOfRange))
+            (!exists && r.error != rfc3339::Error::OutOfRange))
           if (bad++ == 0) ADD_FAILURE() << text;
       }
     }
@@ -181,10 +181,10 @@ TEST(Scan, EveryFourDigitDateAgreesWithTheCalendar) {
 }
 
 TEST(Scan, Messages) {
-  EXPECT_STREQ(message(ParseError::TooShort), "premature end of input");
-  EXPECT_STREQ(message(ParseError::Invalid), "input contains invalid characters");
-  EXPECT_STREQ(message(ParseError::OutOfRange), "input is out of range");
-  EXPECT_STREQ(message(ParseError::TooLong), "trailing input");
+  EXPECT_STREQ(rfc3339::message(rfc3339::Error::TooShort), "premature end of input");
+  EXPECT_STREQ(rfc3339::message(rfc3339::Error::Invalid), "input contains invalid characters");
+  EXPECT_STREQ(rfc3339::message(rfc3339::Error::OutOfRange), "input is out of range");
+  EXPECT_STREQ(rfc3339::message(rfc3339::Error::TooLong), "trailing input");
 }
 
 struct Written {
@@ -197,12 +197,12 @@ class Write : public ::testing::TestWithParam<Written> {};
 
 TEST_P(Write, FractionForms) {
   const Written& w = GetParam();
-  char buf[kRfc3339MaxLength];
+  char buf[rfc3339::kMaxLength];
   std::memset(buf, '#', sizeof buf);
   const std::size_t n =
-      write_rfc3339(buf, w.year, w.month, w.day, w.hour, w.minute, w.second, w.micro);
+      rfc3339::write(buf, w.year, w.month, w.day, w.hour, w.minute, w.second, w.micro);
   EXPECT_EQ(std::string_view(buf, n), w.text);
-  const std::size_t rest = kRfc3339MaxLength - n;  // untouched
+  const std::size_t rest = rfc3339::kMaxLength - n;  // untouched
   EXPECT_EQ(std::string_view(buf + n, rest), std::string(rest, '#'));
 }
 
@@ -234,17 +234,17 @@ TEST(RoundTrip, WrittenTextScansBackToTheSameInstant) {
     const auto micro = static_cast<std::uint32_t>(i % 3 == 0   ? 0
                                                   : i % 3 == 1 ? x % 1000 * 1000
                                                                : x % 1'000'000);
-    const Instant v{first + static_cast<std::int64_t>(x >> 20) % span,
+    const DateTime v{first + static_cast<std::int64_t>(x >> 20) % span,
                     static_cast<std::uint32_t>(x >> 4) % 86'400, micro * 1000};
-    const Fields f = to_fields(v);
-    char buf[kRfc3339MaxLength];
+    const DateFields f = to_fields(v);
+    char buf[rfc3339::kMaxLength];
     const std::size_t n =
-        write_rfc3339(buf, f.year, f.month, f.day, f.hour, f.minute, f.second, micro);
-    const ScanResult r = scan_rfc3339({buf, n});
+        rfc3339::write(buf, f.year, f.month, f.day, f.hour, f.minute, f.second, micro);
+    const rfc3339::Scan<DateTime> r = rfc3339::scan({buf, n});
     ASSERT_TRUE(r.ok()) << std::string_view(buf, n);
     ASSERT_EQ(r.value, v) << std::string_view(buf, n);
   }
 }
 
 }  // namespace
-}  // namespace tavex::core
+}  // namespace tavex

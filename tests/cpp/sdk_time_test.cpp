@@ -2,9 +2,11 @@
 // the output alone, and milliseconds fold a leap second as a datetime does.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
 #include "tavex/time.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -57,13 +59,49 @@ TEST(Parse, AnErrorIsTheModulesTextAndLeavesTheOutputAlone) {
   EXPECT_EQ(out, civil(2024, 1, 2, 4, 34, 5, 123'456'789));
 }
 
+struct VerdictCase {
+  const char* text;
+  tavex::ParseError error;
+  std::optional<DateTime> value;  // what `out` holds afterwards; nothing: left as it was
+};
+
+class StrToDate : public ::testing::TestWithParam<VerdictCase> {};
+
+TEST_P(StrToDate, SaysWhatTheModuleDoes) {
+  const auto& [text, error, value] = GetParam();
+  const DateTime before{1, 2, 3};
+  DateTime out = before;
+  EXPECT_EQ(tavex::str_to_date(text, out), error) << text;
+  EXPECT_EQ(out, value.value_or(before)) << text;
+  // A text parse_rfc3339 refuses is refused with the same RuntimeError text.
+  DateTime again{};
+  const char* refused = tavex::parse_rfc3339(text, again);
+  EXPECT_STREQ(tavex::message(error), refused) << text;
+}
+
+using E = tavex::ParseError;
+INSTANTIATE_TEST_SUITE_P(
+    Verdicts, StrToDate,
+    ::testing::Values(
+        VerdictCase{"0001-01-01T00:00:00Z", E::None, civil(1, 1, 1, 0, 0, 0, 0)},
+        VerdictCase{"9999-12-31T23:59:59.999999999Z", E::None,
+                    civil(9999, 12, 31, 23, 59, 59, 999'999'999)},
+        VerdictCase{"2016-12-31T23:59:60Z", E::None, civil(2016, 12, 31, 23, 59, 60, 0)},
+        VerdictCase{"0001-01-01T00:00:00+00:01", E::YearOutOfRange, civil(0, 12, 31, 23, 59, 0, 0)},
+        VerdictCase{"9999-12-31T23:59:59-00:01", E::YearOutOfRange, civil(10000, 1, 1, 0, 0, 59, 0)},
+        VerdictCase{"2024-01-02T03:04:05", E::TooShort, std::nullopt},
+        VerdictCase{"2024-01-0xT03:04:05Z", E::Invalid, std::nullopt},
+        VerdictCase{"2023-02-29T00:00:00Z", E::OutOfRange, std::nullopt},
+        VerdictCase{"2024-01-02T03:04:05Zx", E::TooLong, std::nullopt}),
+    tavex::CaseName());
+
 TEST(UnixMs, RoundTripsAndFoldsTheLeapSecond) {
   for (const std::int64_t ms : {INT64_C(-62135596800000), INT64_C(-1), INT64_C(0),
                                 INT64_C(1700000000123), INT64_C(253402300799999)})
-    EXPECT_EQ(tavex::to_unix_ms(tavex::from_unix_ms(ms).value()), ms) << ms;
+    EXPECT_EQ(tavex::to_unix_ms(tavex::from_unix_ms_checked(ms).value()), ms) << ms;
   EXPECT_EQ(tavex::to_unix_ms(civil(2016, 12, 31, 23, 59, 60, 250'000'000)),
             tavex::to_unix_ms(civil(2016, 12, 31, 23, 59, 59, 250'000'000)));
-  EXPECT_FALSE(tavex::from_unix_ms(INT64_MIN));
+  EXPECT_FALSE(tavex::from_unix_ms_checked(INT64_MIN));
 }
 
 }  // namespace

@@ -9,17 +9,18 @@
 #include <string>
 #include <string_view>
 
-#include "core/instant.hpp"
+#include "tavex/time.hpp"
 
-namespace tavex::core {
+namespace tavex {
 
-inline Instant at(std::int64_t y, unsigned mo, unsigned d, unsigned h = 0, unsigned mi = 0,
-                  unsigned s = 0, std::uint32_t ns = 0) {
-  return from_fields(y, mo, d, h, mi, s, ns);
+// Nanoseconds of 1e9 or more on second 59 make a leap second, as in DateTime itself.
+inline DateTime at(std::int64_t y, unsigned mo, unsigned d, unsigned h = 0, unsigned mi = 0,
+                   unsigned s = 0, std::uint32_t ns = 0) {
+  return {days_from_civil(y, mo, d), h * 3600 + mi * 60 + s, ns};
 }
 
-inline void PrintTo(const Instant& v, std::ostream* os) {
-  const Fields f = to_fields(v);
+inline void PrintTo(const DateTime& v, std::ostream* os) {
+  const DateFields f = to_fields(v);
   *os << f.year << '-' << unsigned{f.month} << '-' << unsigned{f.day} << ' ' << unsigned{f.hour}
       << ':' << unsigned{f.minute} << ':' << unsigned{f.second} << " +" << f.nanos << "ns"
       << (f.leap ? " (leap)" : "") << " [day " << v.days_since_1970 << ']';
@@ -41,4 +42,4 @@ struct CaseName {
   }
 };
 
-}  // namespace tavex::core
+}  // namespace tavex

@@ -16,7 +16,7 @@ import collections
 import sys
 import xml.etree.ElementTree as ET
 
-TAVEX_MARKS = ("/tavex.", "/tavex_testing.", "/src/core/", "/src/module/", "/src/types/",
+TAVEX_MARKS = ("/tavex.", "/tavex_testing.", "/src/module/", "/src/types/",
                "/src/helpers/", "/include/tavex", "/tests/testing_module")
 ALWAYS_FATAL = ("Invalid", "Mismatched", "Overlap", "SyscallParam", "ClientCheck", "Fishy")
 FATAL_IF_OURS = ("Leak_DefinitelyLost", "UninitCondition", "UninitValue")

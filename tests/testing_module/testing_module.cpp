@@ -5,9 +5,9 @@
 #include <Python.h>
 #include <datetime.h>
 
-#include <array>
 #include <cstdint>
 #include <string_view>
+#include <type_traits>
 
 #include "tavex/tavex.hpp"
 
@@ -19,7 +19,7 @@ using tavex::DateTime;
 template <std::size_t N>
 class Fields {
  public:
-  Fields(const char* function, const std::array<const char*, N>& names) noexcept
+  Fields(const char* function, const char* const (&names)[N]) noexcept
       : function_(function), names_(names) {}
 
   // Every field by keyword, none twice (a dict cannot), no positional argument, no stranger.
@@ -53,7 +53,7 @@ class Fields {
   }
 
   // A str, or bytes taken as they are (so that tests can hand over invalid UTF-8).
-  bool text(std::size_t i, std::string_view& out) noexcept {
+  bool read(std::size_t i, std::string_view& out) noexcept {
     PyObject* o = values_[i];
     if (PyBytes_Check(o)) {
       out = std::string_view(PyBytes_AS_STRING(o), static_cast<std::size_t>(PyBytes_GET_SIZE(o)));
@@ -67,7 +67,7 @@ class Fields {
     return true;
   }
 
-  bool real(std::size_t i, double& out) noexcept {
+  bool read(std::size_t i, double& out) noexcept {
     PyObject* o = values_[i];
     if (!PyFloat_Check(o) && !PyLong_Check(o)) return wrong_type(i, "float or int");
     out = PyFloat_AsDouble(o);
@@ -75,7 +75,7 @@ class Fields {
     return true;
   }
 
-  bool int64(std::size_t i, std::int64_t& out) noexcept {
+  bool read(std::size_t i, std::int64_t& out) noexcept {
     PyObject* o = values_[i];
     if (!PyLong_Check(o)) return wrong_type(i, "int");
     int overflow = 0;
@@ -84,20 +84,18 @@ class Fields {
     return !(out == -1 && PyErr_Occurred());
   }
 
-  bool int32(std::size_t i, std::int32_t& out) noexcept {
+  bool read(std::size_t i, std::int32_t& out) noexcept {
     std::int64_t v = 0;
-    if (!int64(i, v)) return false;
+    if (!read(i, v)) return false;
     if (v < INT32_MIN || v > INT32_MAX) return out_of_range(i, "a signed 32-bit integer");
     out = static_cast<std::int32_t>(v);
     return true;
   }
 
-  // A member of the tavex class, or its integer value. Values 0..255 pass on to the
-  // factory, which refuses those outside the class.
   // A member of the tavex class, or an integer value. Values 0..255 pass on to the factory,
   // which refuses those outside the class.
-  template <class E>
-  bool enumeration(std::size_t i, E& out) noexcept {
+  template <class E, std::enable_if_t<std::is_enum_v<E>, int> = 0>
+  bool read(std::size_t i, E& out) noexcept {
     PyObject* o = values_[i];
     if (!PyLong_Check(o)) {
       if (tavex::read_enum(o, out)) return true;
@@ -116,7 +114,7 @@ class Fields {
   }
 
   // An aware datetime in UTC, or (seconds since 1970, nanoseconds 0..1999999999).
-  bool datetime(std::size_t i, DateTime& out) noexcept {
+  bool read(std::size_t i, DateTime& out) noexcept {
     PyObject* o = values_[i];
     if (PyDateTime_Check(o)) return from_datetime(i, o, out);
     if (PyTuple_Check(o) && PyTuple_GET_SIZE(o) == 2 && PyLong_Check(PyTuple_GET_ITEM(o, 0)) &&
@@ -172,102 +170,37 @@ class Fields {
   }
 
   const char* function_;
-  const std::array<const char*, N>& names_;
+  const char* const (&names_)[N];
   std::array<PyObject*, N> values_{};  // borrowed from the keyword dict
 };
 
-constexpr std::array<const char*, 7> kPairNames = {
-    "kind", "code", "base", "quote", "min_volume", "min_price", "min_amount"};
-
-PyObject* make_pair(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
-  Fields f("make_pair", kPairNames);
-  tavex::TradeKind kind{};
-  std::string_view code, base, quote;
-  double min_volume = 0, min_price = 0, min_amount = 0;
-  if (!f.bind(args, kwargs) || !f.enumeration(0, kind) || !f.text(1, code) ||
-      !f.text(2, base) || !f.text(3, quote) || !f.real(4, min_volume) ||
-      !f.real(5, min_price) || !f.real(6, min_amount))
-    return nullptr;
-  return tavex::make_pair(kind, code, base, quote, min_volume, min_price, min_amount);
-}
-
-constexpr std::array<const char*, 12> kCandleNames = {
-    "kind", "code", "interval", "open_time", "close_time", "open",
-    "high", "low",  "close",    "volume",    "amount",     "trades"};
-
-PyObject* make_candle(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
-  Fields f("make_candle", kCandleNames);
-  tavex::TradeKind kind{};
-  tavex::CandleInterval interval{};
-  std::string_view code;
-  DateTime open_time{}, close_time{};
-  double open = 0, high = 0, low = 0, close = 0, volume = 0, amount = 0;
-  std::int64_t trades = 0;
-  if (!f.bind(args, kwargs) || !f.enumeration(0, kind) || !f.text(1, code) ||
-      !f.enumeration(2, interval) || !f.datetime(3, open_time) || !f.datetime(4, close_time) ||
-      !f.real(5, open) || !f.real(6, high) || !f.real(7, low) || !f.real(8, close) ||
-      !f.real(9, volume) || !f.real(10, amount) || !f.int64(11, trades))
-    return nullptr;
-  return tavex::make_candle(kind, code, interval, open_time, close_time, open, high, low, close,
-                            volume, amount, trades);
-}
-
-constexpr std::array<const char*, 12> kOrderNames = {
-    "id",     "kind",  "type",          "side",         "code", "status",
-    "volume", "price", "filled_volume", "filled_price", "fee",  "create_time"};
-
-PyObject* make_order(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
-  Fields f("make_order", kOrderNames);
-  std::string_view id, code;
-  tavex::TradeKind kind{};
-  tavex::TradeType type{};
-  tavex::TradeSide side{};
-  tavex::OrderStatus status{};
-  double volume = 0, price = 0, filled_volume = 0, filled_price = 0, fee = 0;
-  DateTime create_time{};
-  if (!f.bind(args, kwargs) || !f.text(0, id) || !f.enumeration(1, kind) ||
-      !f.enumeration(2, type) || !f.enumeration(3, side) || !f.text(4, code) ||
-      !f.enumeration(5, status) || !f.real(6, volume) || !f.real(7, price) ||
-      !f.real(8, filled_volume) || !f.real(9, filled_price) || !f.real(10, fee) ||
-      !f.datetime(11, create_time))
-    return nullptr;
-  return tavex::make_order(id, kind, type, side, code, status, volume, price, filled_volume,
-                           filled_price, fee, create_time);
-}
-
-constexpr std::array<const char*, 6> kPositionNames = {"kind",   "code",  "side",
-                                                       "volume", "price", "leverage"};
-
-PyObject* make_position(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
-  Fields f("make_position", kPositionNames);
-  tavex::TradeKind kind{};
-  tavex::TradeSide side{};
-  std::string_view code;
-  double volume = 0, price = 0;
-  std::int32_t leverage = 0;
-  if (!f.bind(args, kwargs) || !f.enumeration(0, kind) || !f.text(1, code) ||
-      !f.enumeration(2, side) || !f.real(3, volume) || !f.real(4, price) ||
-      !f.int32(5, leverage))
-    return nullptr;
-  return tavex::make_position(kind, code, side, volume, price, leverage);
-}
+// One factory per record class, every field by keyword under its attribute name.
+#define TESTING_NAME(R, name, doc) #name,
+#define TESTING_READ(R, name, doc) &&f.read(i++, out.name)
+#define TESTING_FACTORY(R, lower, doc, FIELDS)                                   \
+  constexpr const char* k##R##Names[] = {FIELDS(TESTING_NAME)};                  \
+  PyObject* make_##lower(PyObject*, PyObject* args, PyObject* kwargs) noexcept { \
+    Fields f("make_" #lower, k##R##Names);                                       \
+    tavex::R##Fields out{};                                                      \
+    std::size_t i = 0;                                                           \
+    if (!(f.bind(args, kwargs) FIELDS(TESTING_READ))) return nullptr;            \
+    return tavex::make_##lower(out);                                             \
+  }
+TAVEX_RECORDS(TESTING_FACTORY)
+#undef TESTING_FACTORY
+#undef TESTING_READ
+#undef TESTING_NAME
 
 template <class F>
 PyCFunction as_cfunction(F* f) noexcept {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
-PyMethodDef kMethods[] = {
-    {"make_pair", as_cfunction(&make_pair), METH_VARARGS | METH_KEYWORDS,
-     "make_pair(**fields)\n--\n\nA new Pair; every field by keyword."},
-    {"make_candle", as_cfunction(&make_candle), METH_VARARGS | METH_KEYWORDS,
-     "make_candle(**fields)\n--\n\nA new Candle; every field by keyword."},
-    {"make_order", as_cfunction(&make_order), METH_VARARGS | METH_KEYWORDS,
-     "make_order(**fields)\n--\n\nA new Order; every field by keyword."},
-    {"make_position", as_cfunction(&make_position), METH_VARARGS | METH_KEYWORDS,
-     "make_position(**fields)\n--\n\nA new Position; every field by keyword."},
-    {nullptr, nullptr, 0, nullptr},
-};
+#define TESTING_METHOD(R, lower, doc, FIELDS)                                 \
+  {"make_" #lower, as_cfunction(&make_##lower), METH_VARARGS | METH_KEYWORDS, \
+   "make_" #lower "(**fields)\n--\n\nA new " #R "; every field by keyword."},
+PyMethodDef kMethods[] = {TAVEX_RECORDS(TESTING_METHOD){nullptr, nullptr, 0, nullptr}};
+#undef TESTING_METHOD
 
 PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT,

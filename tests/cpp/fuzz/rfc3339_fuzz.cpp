@@ -8,8 +8,7 @@
 #include <memory>
 #include <string_view>
 
-#include "core/instant.hpp"
-#include "core/rfc3339.hpp"
+#include "tavex/time.hpp"
 
 namespace {
 
@@ -22,35 +21,35 @@ namespace {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace tavex::core;
+  using namespace tavex;
   // An exactly sized heap copy, so AddressSanitizer reports a read one past the end.
   const auto buf = std::make_unique<char[]>(size);
   if (size != 0) std::memcpy(buf.get(), data, size);
   const std::string_view text(buf.get(), size);
 
-  const ScanResult r = scan_rfc3339(text);
-  const FieldsScanResult rf = scan_rfc3339_fields(text);
+  const rfc3339::Scan<DateTime> r = rfc3339::scan(text);
+  const rfc3339::Scan<DateFields> rf = rfc3339::scan_fields(text);
   if (r.ok() != rf.ok() || r.error != rf.error || r.position != rf.position)
     fail("the two scans disagree on the outcome", text);
   if (!r.ok()) {
     if (r.position > size) fail("error position past the end", text);
     return 0;
   }
-  const Instant& v = r.value;
+  const DateTime& v = r.value;
   if (!(rf.value == to_fields(v))) fail("the two scans give different UTC fields", text);
   if (v.seconds_of_day >= kSecondsPerDay || v.nanos >= 2 * kNanosPerSecond ||
       (v.nanos >= kNanosPerSecond && v.seconds_of_day % 60 != 59))
     fail("accepted a malformed instant", text);
 
-  const Fields f = to_fields(v);
+  const DateFields f = to_fields(v);
   if (f.year < 0 || f.year > 9999) return 0;  // the carry left the four-digit years
-  char out[kRfc3339MaxLength];
+  char out[rfc3339::kMaxLength];
   const std::size_t n =
-      write_rfc3339(out, f.year, f.month, f.day, f.hour, f.minute, f.second, f.nanos / 1000);
-  const ScanResult again = scan_rfc3339({out, n});
+      rfc3339::write(out, f.year, f.month, f.day, f.hour, f.minute, f.second, f.nanos / 1000);
+  const rfc3339::Scan<DateTime> again = rfc3339::scan({out, n});
   if (!again.ok()) fail("written text does not scan", text);
   // The writer drops the leap second and the digits below the microsecond.
-  const Instant expected{v.days_since_1970, v.seconds_of_day, f.nanos / 1000 * 1000};
+  const DateTime expected{v.days_since_1970, v.seconds_of_day, f.nanos / 1000 * 1000};
   if (!(again.value == expected)) fail("round trip changed the instant", text);
   return 0;
 }

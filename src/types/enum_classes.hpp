@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "module/failure.hpp"
+#include "tavex/abi.hpp"
 
 namespace tavex::types {
 
@@ -21,27 +22,19 @@ enum class EnumId : std::uint8_t {
 // of the class's discriminants. Creates the class if needed.
 py::Result<py::Ref> make_member(EnumId id, std::uint8_t value) noexcept;
 
-// The class documentation, which enumeration-valued record fields share.
-const char* enum_doc(EnumId id) noexcept;
-
 // The same as a plain new reference, or nullptr with the exception set; `value` must be valid.
 PyObject* new_member(EnumId id, std::uint8_t value) noexcept;
 
-// The number of members of a class (discriminants are 0..count-1), indexed by EnumId.
-inline constexpr std::uint8_t kEnumSizes[] = {3, 2, 2, 2, 6, 5, 12};
+// The number of members of a class (discriminants are 0..count-1).
 constexpr std::uint8_t enum_size(EnumId id) noexcept {
-  return kEnumSizes[static_cast<std::size_t>(id)];
+  constexpr std::uint8_t kCounts[] = {
+      enum_count<RunMode>,     enum_count<TradeKind>,      enum_count<TradeType>,
+      enum_count<TradeSide>,   enum_count<OrderStatus>,    enum_count<CandleInterval>,
+      enum_count<EventType>};
+  return kCounts[static_cast<std::size_t>(id)];
 }
 
 // tp_new of every class of the module: Python code cannot construct them.
 PyObject* refuse_construction(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
-
-#ifdef PYPY_VERSION
-// PyPy ignores a missing Py_TPFLAGS_BASETYPE: this __init_subclass__ refuses subclasses.
-extern PyMethodDef kPyPyTypeMethods[];
-// cpyext puts __dict__ and __weakref__ descriptors into every class it makes; this takes
-// them out of a new class, so that instances show neither. False with an exception set.
-bool drop_instance_dict(PyObject* type) noexcept;
-#endif
 
 }  // namespace tavex::types
