@@ -59,8 +59,8 @@ print("imported", tavex.__file__)')
     local paths="" mode
     if [[ $1 == pypy* ]]; then
         for mode in native plain direct; do
-            TAVEX_PYPY_RECORDS=$mode "$py" -m pytest tests/py/test_records.py -q -ra -p no:cacheprovider \
-                >"$LOGS/$1.$mode.txt" 2>&1 || failed+="TAVEX_PYPY_RECORDS=$mode "
+            "$py" -m pytest tests/py/test_records.py -q -ra -p no:cacheprovider --pypy-records=$mode \
+                >"$LOGS/$1.$mode.txt" 2>&1 || failed+="--pypy-records=$mode "
             cat "$LOGS/$1.$mode.txt"
         done
         paths=", records x3 paths"

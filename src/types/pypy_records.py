@@ -14,19 +14,18 @@ sample of values built both ways gives equal objects (type, value, repr, hash, p
 fold, tzinfo, timestamp); "plain" calls the datetime constructor, whose checks cost more than
 the read itself. Checked with PyPy 7.3.11 (Python 3.9.16) on x86-64 and ppc64le: "direct".
 
-The environment variable TAVEX_PYPY_RECORDS, read once when tavex is imported, forces a path:
-"native" (every read through the native getter), "plain" or "direct" (a datetime class that
-fails the check then raises RuntimeError saying why, on its first read). Unset, the getters
-take "direct" where the check passes and "plain" where it does not. paths() tells which path
-each getter took and why(), why one fell back.
+force(path) forces a path on every getter, from then on: "native" (every read through the
+native getter), "plain" or "direct" (a datetime class that fails the check then raises
+RuntimeError saying why, on its first read); force("") returns to the default, "direct" where
+the check passes and "plain" where it does not. It is for maintainers' tests, reached through
+any getter's globals (tavex.Pair.code.fget.__globals__["force"]); tavex reads no setting of its
+own. paths() tells which path each getter took and why(), why one fell back.
 
 When a PyPy release fails the check, the reads stay correct but slower. Run the record tests
-with TAVEX_PYPY_RECORDS=direct to see the reason, then compare DateTime.__slots__ and
-__pypy__._pypydatetime with those of that release, and mend direct() below or leave that
-release on "plain".
+forced to "direct" (pytest tests/py/test_records.py --pypy-records=direct) to see the reason,
+then compare DateTime.__slots__ and __pypy__._pypydatetime with those of that release, and mend
+direct() below or leave that release on "plain".
 """
-
-import os
 
 # How records store a date-time (tavex::abi::StoredDateTime), read as three 32-bit words:
 # word 0 is (year - EPOCH_YEAR) << YEAR_SHIFT | second, word 1 the bytes month - 1, day - 1,
@@ -41,10 +40,7 @@ YEAR_SIGN = 1 << (31 - YEAR_SHIFT)  # the sign bit of the year once shifted down
 TEXT_SIZE_AT = 8
 
 MODES = ("native", "plain", "direct")
-MODE = os.environ.get("TAVEX_PYPY_RECORDS", "")
-if MODE and MODE not in MODES:
-    raise ValueError(f"TAVEX_PYPY_RECORDS must be one of {', '.join(MODES)} or unset, "
-                     f"not {MODE!r}")
+MODE = ""  # the path forced on every getter, "" for none
 
 try:
     from _cffi_backend import FFI
@@ -59,6 +55,20 @@ else:
 
 # The getters by "Class.field": each a function () -> (path, why it is not the preferred one).
 GETTERS = {}
+# How each property was made: (factory, its arguments), to make it again under force().
+MADE_BY = {}
+
+
+def force(path):
+    """Forces every getter down one path ("native", "plain", "direct"), or none ("")."""
+    global MODE
+    if path and path not in MODES:
+        raise ValueError(f"the path must be one of {', '.join(MODES)} or '', not {path!r}")
+    MODE = path
+    made.clear()
+    for factory, args in list(MADE_BY.values()):
+        cls, name, doc = args[:3]
+        type.__setattr__(cls, name, property(factory(*args), None, None, doc))
 
 
 def paths():
@@ -121,14 +131,13 @@ def builder(DateTime, UTC):
             o._second = s; o._microsecond = us; o._tzinfo = UTC; o._hashcode = -1; o._fold = 0
             return o
 
-        reason = "TAVEX_PYPY_RECORDS=plain" if MODE == "plain" else check_direct(
+        reason = "forced to plain" if MODE == "plain" else check_direct(
             DateTime, UTC, direct, plain)
         if reason is None:
             made[DateTime] = direct, None
             return made[DateTime]
     if MODE == "direct":
-        raise RuntimeError(f"TAVEX_PYPY_RECORDS=direct, but the direct build is not exact: "
-                           f"{reason}")
+        raise RuntimeError(f"forced to direct, but the direct build is not exact: {reason}")
     made[DateTime] = plain, reason
     return made[DateTime]
 
@@ -149,7 +158,7 @@ def through_native(cls, name, doc, native, reason):
 
 
 def native_reason():
-    return "TAVEX_PYPY_RECORDS=native" if MODE == "native" else NO_CFFI
+    return "forced to native" if MODE == "native" else NO_CFFI
 
 
 # Each factory takes the class, the field's name and documentation, the bound __get__ of the
@@ -159,6 +168,7 @@ def native_reason():
 # getter learns the datetime class and UTC from its first native result: the datetime module
 # is imported on first use.
 def date_time(cls, name, doc, address, at, native):
+    MADE_BY[f"{cls.__name__}.{name}"] = date_time, (cls, name, doc, address, at, native)
     if MODE == "native" or cast is None:
         return through_native(cls, name, doc, native, native_reason())
     at = int(str(at))  # PyPy makes a long of an int from C; a parsed one is a machine int
@@ -184,6 +194,7 @@ def date_time(cls, name, doc, address, at, native):
 
 
 def text(cls, name, doc, address, at, native):
+    MADE_BY[f"{cls.__name__}.{name}"] = text, (cls, name, doc, address, at, native)
     if MODE == "native" or cast is None:
         return through_native(cls, name, doc, native, native_reason())
     at = int(str(at))

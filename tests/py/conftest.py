@@ -82,3 +82,14 @@ def assert_sealed(cls, name, calls):
         cls.__new__(cls)
     with raises(TypeError, match=rf"type '{type_name(name)}' is not an acceptable base type"):
         type("Derived", (cls,), {})
+
+
+def pytest_addoption(parser):
+    parser.addoption("--pypy-records", default="", choices=("", "native", "plain", "direct"),
+                     help="on PyPy, force the record getters down one path (src/types/pypy_records.py)")
+
+
+def pytest_configure(config):
+    path = config.getoption("pypy_records")
+    if path and IS_PYPY:
+        tavex.Pair.code.fget.__globals__["force"](path)

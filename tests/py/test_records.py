@@ -246,16 +246,15 @@ def test_zero_filled_record_reads():
     gc.collect()  # runs the deallocator on the null texts
 
 
-# PyPy's date-time and text getters (src/types/pypy_records.py), which TAVEX_PYPY_RECORDS
-# forces down one path; the test command runs this file under each.
+# PyPy's date-time and text getters (src/types/pypy_records.py), which --pypy-records forces
+# down one path (conftest.py); the test command runs this file under each.
 GETTERS_PY = os.path.join(os.path.dirname(__file__), "..", "..", "src", "types", "pypy_records.py")
-FORCED = os.environ.get("TAVEX_PYPY_RECORDS", "")
 
 
 @pytest.mark.skipif(not IS_PYPY, reason="the getters are Python code on PyPy only")
-def test_pypy_getters_take_the_path_asked_for():
-    # Unset, the checked PyPy versions build date-times directly: a silent fallback fails here.
-    path = FORCED or "direct"
+def test_pypy_getters_take_the_path_asked_for(request):
+    # Unforced, the checked PyPy versions build date-times directly: a silent fallback fails here.
+    path = request.config.getoption("pypy_records") or "direct"
     for cls_name in FIELDS:
         snapshot(make(cls_name))  # a date-time getter decides on its first read
     hook = tavex.Pair.code.fget.__globals__  # the running copy of pypy_records.py
@@ -271,19 +270,19 @@ class SlottedDateTime(datetime):
 
 
 @pytest.mark.parametrize("cls", [datetime, SlottedDateTime])
-def test_forced_direct_build_refuses_what_it_cannot_build_exactly(monkeypatch, cls):
-    monkeypatch.setenv("TAVEX_PYPY_RECORDS", "direct")
+def test_forced_direct_build_refuses_what_it_cannot_build_exactly(cls):
     spec = importlib.util.spec_from_file_location("pypy_records_under_test", GETTERS_PY)
     getters = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(getters)
+    getters.force("direct")
     if IS_PYPY and cls is datetime:
         make, why = getters.builder(cls, UTC)
         assert (make.__name__, why) == ("direct", None)
         assert make(2024, 2, 29, 1, 2, 3, 4) == utc(2024, 2, 29, 1, 2, 3, 4)
         return
-    with pytest.raises(RuntimeError, match=r"^TAVEX_PYPY_RECORDS=direct, but the direct build"):
+    with pytest.raises(RuntimeError, match=r"^forced to direct, but the direct build"):
         getters.builder(cls, UTC)
-    getters.MODE = ""  # unforced, the constructor builds them, and the getter says why
+    getters.force("")  # unforced, the constructor builds them, and the getter says why
     make, why = getters.builder(cls, UTC)
     assert make.__name__ == "plain" and why and make(1, 2, 3, 4, 5, 6, 7) == cls(1, 2, 3, 4, 5, 6, 7, UTC)
 
