@@ -59,7 +59,7 @@ stubs() {  # ARCH -> the folder of stub libraries for it
         libc=$("$TOOLS/bin/python" -m ziglang cc -target "$target" -shared -v -o "$dir.tmp/f.so" "$dir.tmp/f.c" 2>&1 |
                grep -o '[^ ]*/libc\.so\.6' | head -1)
         [ -f "$libc" ] || { echo "zig made no glibc stubs for $target" >&2; return 1; }
-        cp "$(dirname "$libc")"/{libc.so.6,libm.so.6,libpthread.so.0,libdl.so.2,libld.so.2} "$dir.tmp/"
+        cp "$(dirname "$libc")"/{libc.so.6,libm.so.6,libld.so.2} "$dir.tmp/"
         rm -f "$dir.tmp"/f.* && mv "$dir.tmp" "$dir"
     fi
     echo "$dir"

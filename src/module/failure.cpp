@@ -1,7 +1,7 @@
 // Turning failures into Python exceptions, and the internal failure exception class.
 #include "module/failure.hpp"
 
-#include <pthread.h>
+#include <sys/prctl.h>
 
 #include <cstdio>
 #include <cstring>
@@ -30,10 +30,11 @@ constexpr const char kPanicDoc[] =
     "implemented. Like SystemExit it derives from BaseException, not Exception, so that it\n"
     "usually propagates to the top of the program instead of being caught by accident.";
 
+// The calling thread's name, as pthread_getname_np gives it for the calling thread; prctl is
+// in every glibc's libc, where pthread_getname_np was in libpthread until 2.34.
 std::string current_thread_name() {
-  char name[64] = {};
-  if (pthread_getname_np(pthread_self(), name, sizeof name) != 0 || name[0] == '\0')
-    return "<unnamed>";
+  char name[16 + 1] = {};  // the kernel's names are 15 bytes and a NUL
+  if (prctl(PR_GET_NAME, name) != 0 || name[0] == '\0') return "<unnamed>";
   return name;
 }
 
