@@ -181,41 +181,33 @@ def by_interpreter(results: list) -> dict:
     return blocks
 
 
-def ratio_table(blocks: dict) -> list:
-    """tavex's ns per statement, its ratio to the floor (✗ where a run missed the target) and to
-    the fastest peer with the same result; with instruction counts when the runs have them."""
-    heads = list(blocks)
-    with_ir = any(c.get("instructions") for runs in blocks.values() for r in runs
-                  for row in r["rows"] for c in row["contenders"])
-    per = ["tavex ns", "÷ floor", "÷ best peer"] + (["Ir ÷ floor"] if with_ir else [])
-    out = ["| row | target | " + " | ".join(f"{h}: {per[0]}" if k == 0 else per[k]
-                                             for h in heads for k in range(len(per))) + " |",
-           "|---|---|" + "---|" * (len(per) * len(heads))]
-    keys = list(dict.fromkeys(row["group"] for runs in blocks.values() for r in runs
-                              for row in r["rows"]))
-    for key in keys:
-        cells, targets = [], []
-        for runs in blocks.values():
-            ns, floor_r, peer, ir = [], [], [], []
-            target = None
-            for r in runs:
-                row = next((x for x in r["rows"] if x["group"] == key), None)
-                if row is None or row.get("skipped"):
-                    continue
-                target = target or row.get("target")
-                tav = next((c for c in row["contenders"] if c["role"] == "tavex"), None)
-                ns.append(tav["median_ns"] if tav else None)
-                floor_r.append(row.get("tavex_vs_floor"))
-                peer.append(row.get("tavex_vs_best_peer"))
-                ir.append(tav.get("instructions_vs_floor") if tav else None)
-            if target is not None and target not in targets:
-                targets.append(target)
-            miss = target is not None and any(x is not None and x > target for x in floor_r)
-            cells += [cell(ns, 1), cell(floor_r, 2) + (" ✗" if miss else ""), cell(peer, 2)]
-            if with_ir:
-                cells.append(cell(ir, 2))
-        t = " / ".join(f"≤ {x:.2f}" for x in targets) or "-"  # each interpreter's, in column order
-        out.append(f"| {key} | {t} | " + " | ".join(cells) + " |")
+def ratio_table(runs: list) -> list:
+    """One interpreter's rows: tavex's ns per statement, its ratio to the floor (✗ where a run
+    missed the target) and to the fastest peer with the same result; with instruction counts
+    when the runs have them."""
+    with_ir = any(c.get("instructions") for r in runs for row in r["rows"]
+                  for c in row["contenders"])
+    out = ["| row | target | tavex ns | ÷ floor | ÷ best peer |" + (" Ir ÷ floor |" if with_ir else ""),
+           "|---|---|---|---|---|" + ("---|" if with_ir else "")]
+    for key in dict.fromkeys(row["group"] for r in runs for row in r["rows"]):
+        ns, floor_r, peer, ir = [], [], [], []
+        target = None
+        for r in runs:
+            row = next((x for x in r["rows"] if x["group"] == key), None)
+            if row is None or row.get("skipped"):
+                continue
+            target = target or row.get("target")
+            tav = next((c for c in row["contenders"] if c["role"] == "tavex"), None)
+            ns.append(tav["median_ns"] if tav else None)
+            floor_r.append(row.get("tavex_vs_floor"))
+            peer.append(row.get("tavex_vs_best_peer"))
+            ir.append(tav.get("instructions_vs_floor") if tav else None)
+        miss = target is not None and any(x is not None and x > target for x in floor_r)
+        cells = ["-" if target is None else f"≤ {target:.2f}", cell(ns, 1),
+                 cell(floor_r, 2) + (" ✗" if miss else ""), cell(peer, 2)]
+        if with_ir:
+            cells.append(cell(ir, 2))
+        out.append(f"| {key} | " + " | ".join(cells) + " |")
     return out
 
 
@@ -241,20 +233,27 @@ def footprint_table(blocks: dict) -> list:
             elif part == "import":
                 cells.append(cell([e["median_us"] for e in entries], 0) + " µs")
             else:
-                sizes = [cell([e.get(k) for e in entries], 0)
+                # medians only: the sizes hardly move between runs
+                sizes = [cell([statistics.median(x for x in (e.get(k) for e in entries)
+                                                 if x is not None)]
+                              if any(e.get(k) is not None for e in entries) else [], 0)
                          for k in ("getsizeof", "tracemalloc", "rss")]
                 cells.append(" / ".join(sizes) + " B")
-        what = f"`import {label}`" if part == "import" else label
+        what = f"{part}: " + label.replace("__slots__", "`__slots__`")
         out.append(f"| {what} | " + " | ".join(cells) + " |")
     return out
 
 
 def markdown(results: list) -> str:
     blocks = by_interpreter(results)
-    lines = ratio_table(blocks)
+    lines: list = []
+    for name, runs in blocks.items():
+        lines += [f"{name}, {len(runs)} run{'s' if len(runs) > 1 else ''}:", ""]
+        lines += ratio_table(runs) + [""]
     foot = footprint_table(blocks)
     if foot:
-        lines += ["", "Import time, and memory per record (getsizeof / tracemalloc / resident):", ""]
+        lines += ["Import time in a fresh interpreter, and memory per record (bytes: getsizeof /"
+                  " tracemalloc / resident):", ""]
         lines += foot
     return "\n".join(lines)
 
