@@ -90,6 +90,9 @@ def in_venvs(args) -> int:
     if args.warmup is not None:
         forward += ["-w", str(args.warmup)]
     pythons = args.python or [sys.executable]
+    if args.json and len(pythons) > 1:
+        raise SystemExit("bench: --json PATH names one file: give --json alone for several"
+                         " interpreters")
     paths = []
     with tempfile.TemporaryDirectory() as tmp:
         for k, python in enumerate(pythons):
