@@ -102,8 +102,8 @@ static PyType_Slot status_slots[] = {
     {Py_tp_dealloc, member_dealloc},
     {0, NULL},
 };
-static PyType_Spec status_spec = {"benchfloor.OrderStatus", sizeof(Member), 0,
-                                  Py_TPFLAGS_DEFAULT, status_slots};
+static PyType_Spec status_class = {"benchfloor.OrderStatus", sizeof(Member), 0,
+                                   Py_TPFLAGS_DEFAULT, status_slots};
 
 static PyType_Slot fresh_status_slots[] = {
     {Py_tp_repr, member_repr_fresh},
@@ -113,9 +113,9 @@ static PyType_Slot fresh_status_slots[] = {
     {Py_tp_dealloc, member_dealloc},
     {0, NULL},
 };
-static PyType_Spec fresh_status_spec = {"benchfloor.OrderStatusFresh",
-                                        sizeof(Member), 0, Py_TPFLAGS_DEFAULT,
-                                        fresh_status_slots};
+static PyType_Spec fresh_status_class = {"benchfloor.OrderStatusFresh",
+                                         sizeof(Member), 0, Py_TPFLAGS_DEFAULT,
+                                         fresh_status_slots};
 
 /* ---- Record: native fields, a new object per read ---------------------- */
 
@@ -189,8 +189,8 @@ static PyType_Slot record_slots[] = {
     {Py_tp_dealloc, record_dealloc},
     {0, NULL},
 };
-static PyType_Spec record_spec = {"benchfloor.Record", sizeof(Record), 0,
-                                  Py_TPFLAGS_DEFAULT, record_slots};
+static PyType_Spec record_class = {"benchfloor.Record", sizeof(Record), 0,
+                                   Py_TPFLAGS_DEFAULT, record_slots};
 
 /* ---- SlotRecord: stored objects, the least any attribute read costs ---- */
 
@@ -224,9 +224,9 @@ static PyType_Slot slot_record_slots[] = {
     {Py_tp_dealloc, slot_record_dealloc},
     {0, NULL},
 };
-static PyType_Spec slot_record_spec = {"benchfloor.SlotRecord",
-                                       sizeof(SlotRecord), 0,
-                                       Py_TPFLAGS_DEFAULT, slot_record_slots};
+static PyType_Spec slot_record_class = {"benchfloor.SlotRecord",
+                                        sizeof(SlotRecord), 0,
+                                        Py_TPFLAGS_DEFAULT, slot_record_slots};
 
 /* make_record(close, code, status, trades, open_time): untimed */
 PyObject *make_record(PyObject *self, PyObject *args)
@@ -286,9 +286,9 @@ PyObject *make_slot_record(PyObject *self, PyObject *args)
 
 
 /* a class of six members, each an attribute of the class */
-static PyTypeObject *enumeration(PyType_Spec *spec)
+static PyTypeObject *enumeration(PyType_Spec *shape)
 {
-    PyTypeObject *type = (PyTypeObject *)PyType_FromSpec(spec);
+    PyTypeObject *type = (PyTypeObject *)PyType_FromSpec(shape);
     for (int k = 0; type != NULL && k < MEMBERS; k++) {
         PyObject *m = new_member(type, k);
         if (m == NULL ||
@@ -311,10 +311,10 @@ int classes_init(PyObject *module)
             return -1;
         PyUnicode_InternInPlace(&member_reprs[k]);
     }
-    if (!(status_type = enumeration(&status_spec)) ||
-        !(fresh_status_type = enumeration(&fresh_status_spec)) ||
-        !(record_type = (PyTypeObject *)PyType_FromSpec(&record_spec)) ||
-        !(slot_record_type = (PyTypeObject *)PyType_FromSpec(&slot_record_spec)))
+    if (!(status_type = enumeration(&status_class)) ||
+        !(fresh_status_type = enumeration(&fresh_status_class)) ||
+        !(record_type = (PyTypeObject *)PyType_FromSpec(&record_class)) ||
+        !(slot_record_type = (PyTypeObject *)PyType_FromSpec(&slot_record_class)))
         return -1;
     if (PyModule_AddObject(module, "OrderStatus", new_ref((PyObject *)status_type)) < 0 ||
         PyModule_AddObject(module, "OrderStatusFresh",
