@@ -3,7 +3,7 @@
 # install). Only packages of the host's own architecture: the ppc64le interpreters and libraries
 # live in private roots (scripts/debian_root.py). Groups: base (compilers, interpreters),
 # reliability (sanitizers, fuzzer, debug CPython, gdb, valgrind), cross (the ppc64le cross compiler
-# and qemu-user). Without arguments, all of them.
+# and qemu-user), docs (the headless browser that opens the site). Without arguments, all of them.
 #     bash scripts/provision.sh [GROUP...]          TAVEX_SKIP_APT=1: only report what is missing
 set -euo pipefail
 declare -A GROUP=(
@@ -11,8 +11,9 @@ declare -A GROUP=(
             pypy3-venv tzdata ca-certificates file git"
     [reliability]="clang libclang-rt-14-dev python3-dbg gdb valgrind"
     [cross]="g++-powerpc64le-linux-gnu qemu-user-static"
+    [docs]="chromium chromium-driver"
 )
-[ $# -gt 0 ] || set -- base reliability cross
+[ $# -gt 0 ] || set -- base reliability cross docs
 missing=()
 for g in "$@"; do
     for p in ${GROUP[$g]:?unknown group $g}; do

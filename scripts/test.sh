@@ -7,8 +7,9 @@
 #   <interpreter>   each pyenv CPython >= 3.9, Debian's python3 and PyPy: the x86-64 wheel built for
 #                   it (scripts/wheels.sh) and tavex_testing's, installed into a venv in
 #                   .venvs/<label>; pytest tests/py under three time zones
-#   stubs, docs     on the default python3's venv: stubtest and mypy --strict; mkdocs build --strict
-#                   and every snippet of README.md and docs/ (tests/docs/snippets.py)
+#   stubs, docs     on the default python3's venv: stubtest and mypy --strict; mkdocs build --strict,
+#                   the site in headless Chromium (tests/docs/site_check.py) and every snippet of
+#                   README.md and docs/ (tests/docs/snippets.py)
 #   ppc64le, ppc64le-pypy   the ppc64le wheels under qemu-user, in a private root (scripts/ppc64le.sh)
 #   old-glibc       the cp39 x86-64 wheel on Debian 11's glibc 2.31 (scripts/old_glibc.sh)
 #   wheels          every wheel of dist/: every interpreter, x86-64 and ppc64le, checked
@@ -94,11 +95,13 @@ step_stubs() {  # VENV-PYTHON: the installed stubs are those of stubs/, and hold
 }
 step_docs() {  # VENV-PYTHON: the site builds, and every snippet runs or compiles
     local py=$1 && tmpdir
-    pip_ "$py" -m pip install -q mkdocs-material scikit-build-core
+    pip_ "$py" -m pip install -q mkdocs-material scikit-build-core selenium
     pip_ "$py" -m pip install -q --no-build-isolation "./examples/backtest[test]"
     NO_MKDOCS_2_WARNING=1 "$py" -m mkdocs build --strict --site-dir build/site
+    # The built site in headless Chromium: nothing cut off, copy buttons, anchors, repository link.
+    bash scripts/provision.sh docs >&2 && "$py" tests/docs/site_check.py build/site | tee "$TMP/site.txt"
     "$py" tests/docs/snippets.py README.md docs/*.md | tee "$TMP/snippets.txt"
-    detail "$(tail -n 1 "$TMP/snippets.txt")"
+    detail "$(tail -n 1 "$TMP/snippets.txt"); $(tail -n 1 "$TMP/site.txt")"
 }
 step_example() {  # PYTHON: as the README's first command does, in a fresh venv, from the wheel
     tmpdir && "$1" -m venv "$TMP/venv"

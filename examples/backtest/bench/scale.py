@@ -22,6 +22,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import shutil
 import statistics
 import subprocess
 import sys
@@ -105,6 +106,10 @@ def main() -> None:
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--keep", metavar="DIR", help="generate the inputs here and keep them")
     args = parser.parse_args()
+    # The runs start in a temporary folder: an interpreter given by a relative path is resolved
+    # here first, as is one found on PATH.
+    args.pythons = [os.path.abspath(p) if os.sep in p else shutil.which(p) or p
+                    for p in args.pythons]
     sizes = [int(s) for s in args.sizes.split(",")]
     folder = args.keep or tempfile.mkdtemp(prefix="tavex-scale-")
     os.makedirs(folder, exist_ok=True)

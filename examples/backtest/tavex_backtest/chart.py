@@ -48,8 +48,8 @@ def run_chart(path: str, chart_path: str, params: Optional[Params] = None,
     """Back-tests `path` on the native side and draws the run into `chart_path`."""
     from .cli import CASH, PAIR
 
+    plt = pyplot()  # first: without the chart extra, its message names what to install
     np: Any = importlib.import_module("numpy")
-    plt = pyplot()
     s = Series(CASH)
     engine = backtest(path, params or {}, s, options)
     if not s.times:
@@ -96,8 +96,8 @@ def run_chart(path: str, chart_path: str, params: Optional[Params] = None,
 def heat_map(chart_path: str, names: Sequence[str], outcomes: Sequence[Outcome],
              by: str) -> None:
     """The measure `by` over the first two swept parameters (the best over any others)."""
+    plt = pyplot()  # first: without the chart extra, its message names what to install
     np: Any = importlib.import_module("numpy")
-    plt = pyplot()
     swept = varying(names, [o.params for o in outcomes])
     if len(swept) < 2:
         raise ValueError(HEAT_MAP_NEEDS)
