@@ -117,10 +117,10 @@ PyObject* broker_submit(PyObject* self, PyObject* args, PyObject* kwargs) noexce
 
 // Fills what the candle allows; updates the cash and the holding. Returns the fill price, or
 // NaN when the order does not trade on this candle.
-double fill_price(const Pending& o, const tavex::abi::CandleObject& c) noexcept {
-  if (o.type == TradeType::Market) return c.open;
-  if (o.side == TradeSide::Long) return c.low <= o.price ? std::fmin(o.price, c.open) : NAN;
-  return c.high >= o.price ? std::fmax(o.price, c.open) : NAN;
+double fill_price(const Pending& o, const tavex::Candle& c) noexcept {
+  if (o.type == TradeType::Market) return c.open();
+  if (o.side == TradeSide::Long) return c.low() <= o.price ? std::fmin(o.price, c.open()) : NAN;
+  return c.high() >= o.price ? std::fmax(o.price, c.open()) : NAN;
 }
 
 void fill(BrokerState& st, Pending& o, double price, double volume, bool completes) noexcept {
@@ -144,13 +144,13 @@ void fill(BrokerState& st, Pending& o, double price, double volume, bool complet
 
 // The orders that traded on this candle (None when none did).
 PyObject* broker_on_candle(PyObject* self, PyObject* candle_obj) noexcept {
-  auto* c = record_arg<tavex::abi::CandleObject>(candle_obj, tavex::candle_type(), "Candle");
+  const tavex::Candle* c = tavex::as_candle(candle_obj);
   if (!c) return nullptr;
   BrokerState& st = state_of(self);
-  st.last_close = c->close;
+  st.last_close = c->close();
   if (st.pending.empty()) Py_RETURN_NONE;
   Ref changed;
-  double room = st.participation * c->volume;
+  double room = st.participation * c->volume();
   std::size_t kept = 0;
   for (std::size_t k = 0; k < st.pending.size(); ++k) {
     Pending& o = st.pending[k];
@@ -207,14 +207,14 @@ PyObject* broker_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Oddd:SimBroker", names, &pair_obj, &cash,
                                    &fee_rate, &participation))
     return nullptr;
-  auto* pair = record_arg<tavex::abi::PairObject>(pair_obj, tavex::pair_type(), "Pair");
+  const tavex::Pair* pair = tavex::as_pair(pair_obj);
   if (!pair) return nullptr;
   Ref self(type->tp_alloc(type, 0));
   if (!self) return nullptr;
   try {
-    auto* st = new BrokerState{std::string(tavex::text_of(pair->code)), pair->kind,
-                               pair->min_volume, pair->min_price, pair->min_amount, fee_rate,
-                               participation, cash};
+    auto* st = new BrokerState{std::string(pair->code()), pair->kind(), pair->min_volume(),
+                               pair->min_price(), pair->min_amount(), fee_rate, participation,
+                               cash};
     reinterpret_cast<BrokerObject*>(self.get())->state = st;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
