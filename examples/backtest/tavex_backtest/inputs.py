@@ -23,8 +23,8 @@ from dataclasses import dataclass
 from typing import Any, Iterator, TextIO
 
 from . import _native
-from .layout import INTERVALS, NS, Layout, LayoutError, Options, detect, spacing_words
-from .pure import CSV_COLUMNS, PyCsvFeed, PyPair
+from .layout import INTERVALS, NS, ROLES, Layout, LayoutError, Options, detect, spacing_words
+from .pure import PyCsvFeed, PyPair
 from .records import Accounted, Feed
 
 DEFAULT_MAX_SKIPPED = 1.0  # percent of the data lines read
@@ -182,7 +182,7 @@ def generate_csv(out: TextIO, rows: int, seed: int, progress: Progress | None = 
     """`rows` one-minute candles of a seeded random walk, each time in a random offset."""
     rng = random.Random(seed)
     zones = [timezone(timedelta(hours=h, minutes=m)) for h, m in OFFSETS]
-    out.write(",".join(CSV_COLUMNS) + "\n")
+    out.write(",".join(ROLES) + "\n")
     price = 100.0
     for i in range(rows):
         opened = (GENERATED_START + timedelta(minutes=i)).astimezone(rng.choice(zones))
