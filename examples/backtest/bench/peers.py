@@ -1,0 +1,248 @@
+#!/usr/bin/env python3
+"""The back-test's loop beside the tools users would pick instead, on the same candles:
+backtrader and backtesting.py (benchmark-only dependencies: `bash peers.sh` installs them
+into a venv of the bench's own), and the floor, a plain Python loop that hands the same
+records to the same strategy.
+
+    python examples/backtest/bench/peers.py [--rows 1000000] [--rounds 3] [--only tavex,floor]
+
+Every tool runs the same strategy, written for each below: a cross of the 15- and 60-candle
+averages of the closes, computed with running sums in the same order of operations, a market
+buy of 2 units on an upward cross when flat, a market sale of the holding on a downward one;
+orders fill at the next candle's open, whole, without fees. So all make the same fills and
+the same net P&L, which the script checks. The rounds interleave the tools; each figure is
+the median of the rounds, in candles per second of the loop (the data already in memory for
+the peers; tavex reads its CSV file inside the loop).
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import statistics
+import sys
+import tempfile
+import time
+from typing import Any, Callable, Dict, List, Tuple
+
+from tavex import EventType, OrderStatus, TradeSide, TradeType
+
+from tavex_backtest import api, inputs
+from tavex_backtest.engine import Engine
+
+FAST, SLOW, UNITS, CASH = 15, 60, 2.0, 100_000.0
+
+
+class Cross:
+    """The strategy on tavex (and on the floor: the same object)."""
+
+    def __init__(self) -> None:
+        self.closes: List[float] = []
+        self.fast_sum = self.slow_sum = 0.0
+        self.above: Any = None
+        self.held = 0.0
+        self.fills = 0
+
+    def on_initialize(self, engine: Any) -> None:
+        self.engine = engine
+
+    def on_candle(self, candle: Any) -> None:
+        close = candle.close
+        closes = self.closes
+        closes.append(close)
+        self.fast_sum += close
+        self.slow_sum += close
+        n = len(closes)
+        if n > FAST:
+            self.fast_sum -= closes[n - 1 - FAST]
+        if n > SLOW:
+            self.slow_sum -= closes[n - 1 - SLOW]
+        if n < SLOW:
+            return
+        above = self.fast_sum / FAST > self.slow_sum / SLOW
+        if self.above is not None and above != self.above:
+            if above and self.held == 0.0:
+                self.engine.submit(TradeSide.Long, TradeType.Market, UNITS)
+            elif not above and self.held > 0.0:
+                self.engine.submit(TradeSide.Short, TradeType.Market, self.held)
+        self.above = above
+
+    def on_order_change(self, order: Any) -> None:
+        if order.status == OrderStatus.Filled:
+            self.fills += 1
+
+    def on_position_change(self, position: Any) -> None:
+        self.held = position.volume
+
+
+class Floor(Engine[Any]):
+    """The engine's own calls for the strategy, around a bare loop: the least a Python loop
+    that hands the records to the strategy can do."""
+
+    def run(self) -> None:
+        started = time.perf_counter()
+        strategy = self._handlers[int(EventType.Minutely)][0].__self__  # type: ignore[attr-defined]
+        self.emit(EventType.Initialize, self)
+        broker = self.broker
+        on_candle, on_order, on_position = (strategy.on_candle, strategy.on_order_change,
+                                            strategy.on_position_change)
+        for candle in self.feed:
+            changed = broker.on_candle(candle)
+            if changed is not None:
+                for order in changed:
+                    on_order(order)
+                on_position(broker.position())
+            on_candle(candle)
+        self.candles = self.feed.rows
+        self.elapsed = time.perf_counter() - started
+
+
+def run_tavex(path: str, floor: bool = False) -> Tuple[float, int, float]:
+    strategy = Cross()
+    prepared = inputs.prepare(path)
+    settings = api.resolve(prepared, api.Settings(cash=CASH, fee=0.0, units=UNITS, min_amount=0.0,
+                                                  participation=0.0))
+    if floor:  # the same feed, broker and strategy, without the engine's loop
+        real = Engine.run
+        Engine.run = Floor.run  # type: ignore[method-assign]
+        try:
+            result = api.run(prepared, strategy, settings=settings)
+        finally:
+            Engine.run = real  # type: ignore[method-assign]
+    else:
+        result = api.run(prepared, strategy, settings=settings)
+    return result.engine.candles / result.engine.elapsed, strategy.fills, \
+        result.stats["equity_final"] - CASH
+
+
+def frame_of(path: str) -> Any:
+    import pandas as pd
+    df = pd.read_csv(path)
+    df.index = pd.to_datetime(df.pop("time"), utc=True, format="ISO8601").dt.tz_localize(None)
+    df.columns = ["Open", "High", "Low", "Close", "Volume"]
+    return df
+
+
+def run_backtesting(df: Any) -> Tuple[float, int, float]:
+    from backtesting import Backtest, Strategy
+
+    class CrossBt(Strategy):  # type: ignore[misc]
+        def init(self) -> None:
+            self.closes: List[float] = []
+            self.fast_sum = self.slow_sum = 0.0
+            self.above: Any = None
+
+        def next(self) -> None:
+            close = float(self.data.Close[-1])
+            closes = self.closes
+            closes.append(close)
+            self.fast_sum += close
+            self.slow_sum += close
+            n = len(closes)
+            if n > FAST:
+                self.fast_sum -= closes[n - 1 - FAST]
+            if n > SLOW:
+                self.slow_sum -= closes[n - 1 - SLOW]
+            if n < SLOW:
+                return
+            above = self.fast_sum / FAST > self.slow_sum / SLOW
+            if self.above is not None and above != self.above:
+                if above and not self.position:
+                    self.buy(size=int(UNITS))
+                elif not above and self.position:
+                    self.position.close()
+            self.above = above
+
+    bt = Backtest(df, CrossBt, cash=CASH, commission=0.0, finalize_trades=True)
+    started = time.perf_counter()
+    stats = bt.run()
+    elapsed = time.perf_counter() - started
+    trades = stats["_trades"]
+    closed = int(trades["ExitTime"].notna().sum())
+    return len(df) / elapsed, len(trades) + closed, float(stats["Equity Final [$]"]) - CASH
+
+
+def run_backtrader(df: Any) -> Tuple[float, int, float]:
+    import backtrader as bt
+
+    class CrossBtr(bt.Strategy):  # type: ignore[misc]
+        def __init__(self) -> None:
+            self.closes: List[float] = []
+            self.fast_sum = self.slow_sum = 0.0
+            self.above: Any = None
+            self.fills = 0
+
+        def notify_order(self, order: Any) -> None:
+            if order.status == order.Completed:
+                self.fills += 1
+
+        def next(self) -> None:
+            close = float(self.data.close[0])
+            closes = self.closes
+            closes.append(close)
+            self.fast_sum += close
+            self.slow_sum += close
+            n = len(closes)
+            if n > FAST:
+                self.fast_sum -= closes[n - 1 - FAST]
+            if n > SLOW:
+                self.slow_sum -= closes[n - 1 - SLOW]
+            if n < SLOW:
+                return
+            above = self.fast_sum / FAST > self.slow_sum / SLOW
+            if self.above is not None and above != self.above:
+                if above and not self.position:
+                    self.buy(size=UNITS)
+                elif not above and self.position:
+                    self.close()
+            self.above = above
+
+    cerebro = bt.Cerebro(stdstats=False)
+    cerebro.adddata(bt.feeds.PandasData(dataname=df.rename(columns=str.lower)))
+    cerebro.addstrategy(CrossBtr)
+    cerebro.broker.setcash(CASH)
+    started = time.perf_counter()
+    strategy = cerebro.run()[0]
+    elapsed = time.perf_counter() - started
+    return len(df) / elapsed, strategy.fills, cerebro.broker.getvalue() - CASH
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--rows", type=int, default=1_000_000)
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--only", default="tavex,floor,backtesting,backtrader")
+    args = parser.parse_args()
+    wanted = args.only.split(",")
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "min1.csv")
+        with open(path, "w", encoding="utf-8") as out:
+            inputs.generate_csv(out, args.rows, seed=7)
+        df = frame_of(path) if {"backtesting", "backtrader"} & set(wanted) else None
+        tools: Dict[str, Callable[[], Tuple[float, int, float]]] = {
+            "tavex": lambda: run_tavex(path), "floor": lambda: run_tavex(path, floor=True),
+            "backtesting": lambda: run_backtesting(df), "backtrader": lambda: run_backtrader(df)}
+        rates: Dict[str, List[float]] = {k: [] for k in wanted}
+        outcome: Dict[str, Tuple[int, float]] = {}
+        for r in range(args.rounds):
+            for name in wanted:
+                rate, fills, net = tools[name]()
+                rates[name].append(rate)
+                outcome[name] = (fills, round(net, 6))
+                print(f"round {r + 1} {name:<12} {rate:12,.0f} candles/s  fills {fills:,}  "
+                      f"net {net:+,.4f}  load {os.getloadavg()[0]:.2f}", file=sys.stderr)
+    print(f"{args.rows:,} candles, {sys.implementation.name} "
+          f"{'.'.join(map(str, sys.version_info[:3]))}, median of {args.rounds} rounds")
+    base = statistics.median(rates["tavex"]) if "tavex" in rates else None
+    for name, values in rates.items():
+        median = statistics.median(values)
+        ratio = f"  tavex {base / median:6.2f}x" if base and name != "tavex" else ""
+        print(f"  {name:<12} {median:12,.0f} candles/s{ratio}  fills {outcome[name][0]:,}  "
+              f"net {outcome[name][1]:+,.4f}")
+    agree = len(set(outcome.values())) == 1
+    print("fills and net P&L agree" if agree else "fills or net P&L DIFFER")
+    return 0 if agree else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
