@@ -186,7 +186,7 @@ def run(data: Any, strategy: Any = None, *, params: Optional[Dict[str, Any]] = N
     if settings is not None and keywords:
         raise ValueError("give the settings either as Settings or as keywords")
     settings = Settings(**keywords) if settings is None else settings
-    prepared = data if isinstance(data, Prepared) else prepare(data, options or Options(**opts))
+    prepared = prepare(data, options or Options(**opts))
     settings = resolve(prepared, settings)
     listener = make_strategy(strategy, params)
     ledger = Ledger()

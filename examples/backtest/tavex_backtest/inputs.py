@@ -22,7 +22,7 @@ from datetime import datetime, timedelta, timezone
 from dataclasses import dataclass
 from typing import Any, Iterator, TextIO
 
-from . import _native
+from . import _native, frames  # frames imports pyarrow only when a frame or Parquet comes
 from .layout import INTERVALS, NS, ROLES, Layout, LayoutError, Options, detect, spacing_words
 from .pure import PyCsvFeed, PyPair
 from .records import Accounted, Feed
@@ -82,10 +82,10 @@ class Prepared:
 
 
 def prepare(data: Any, options: Options = Options()) -> Prepared:
-    """Finds the layout of a path (a .parquet one read through pyarrow) or of a frame;
-    InputError names the cause."""
-    from . import frames  # pyarrow only when asked for
-
+    """Finds the layout of a path (a .parquet one read through pyarrow) or of a frame (an
+    input already prepared stays as it is); InputError names the cause."""
+    if isinstance(data, Prepared):
+        return data
     try:
         if frames.is_frame(data) or os.fspath(data).lower().endswith((".parquet", ".pq")):
             table, layout = frames.prepare(data, options)
@@ -102,11 +102,9 @@ def open_feed(prepared: Prepared, native: bool, pair: Any) -> Feed[Any]:
     """A feed of the input on the native side (tavex records) or the pure-Python one."""
     try:
         if prepared.table:
-            from .frames import PyArrowFeed
-
             if native:
                 return _native.ArrowFeed(prepared.data, pair, prepared.layout)
-            return PyArrowFeed(prepared.data, pair, prepared.layout)
+            return frames.PyArrowFeed(prepared.data, pair, prepared.layout)
         if native:
             return _native.CsvFeed(prepared.data, pair, prepared.layout)
         assert isinstance(pair, PyPair)

@@ -414,6 +414,11 @@ class Zone:
 
 # ---------------------------------------------------------------- fields
 
+def shown(text: bytes) -> str:
+    """A line as a message shows it: printable ASCII, other bytes as \\xNN, cut short."""
+    return "".join(chr(b) if 0x20 <= b <= 0x7E else f"\\x{b:02x}" for b in text[:200])
+
+
 def normalize(name: str) -> str:
     """A header name as the rules compare it: lower case, words split on punctuation and
     between a lower-case letter and a capital, joined by one space."""
@@ -829,8 +834,6 @@ def detect(path: str, options: Options = Options()) -> Layout:
     notes: list[str] = []
 
     def show_first() -> str:
-        from .pure import shown  # the message's form of a line
-
         return shown(lines[first].encode("utf-8", "replace"))
 
     if headerless:

@@ -17,7 +17,7 @@ import os
 import re
 from dataclasses import dataclass
 from datetime import datetime, timedelta
-from typing import Any, Callable, Iterable, Iterator, Optional, Sequence
+from typing import Any, Callable, Iterable, Iterator, Optional
 
 from tavex import CandleInterval, OrderStatus, TradeKind, TradeSide, TradeType
 
@@ -112,11 +112,6 @@ class PyPosition:
     volume: float
     price: float
     leverage: int
-
-
-def shown(text: bytes) -> str:
-    """A line as a message shows it: printable ASCII, other bytes as \\xNN, cut short."""
-    return "".join(chr(b) if 0x20 <= b <= 0x7E else f"\\x{b:02x}" for b in text[:200])
 
 
 Values = tuple[int, int, Optional[int], float, float, float, float, float, Optional[float], int]

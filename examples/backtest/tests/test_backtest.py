@@ -13,7 +13,7 @@ from typing import Any
 import pytest
 from tavex import OrderStatus, TradeKind, TradeSide, TradeType
 
-from tavex_backtest import _native, api, cli, inputs, layout, pure, stats
+from tavex_backtest import _native, api, cli, inputs, layout, pure
 from tavex_backtest.settings import Settings
 
 
