@@ -6,13 +6,14 @@ records to the same strategy.
 
     python examples/backtest/bench/peers.py [--rows 1000000] [--rounds 3] [--only tavex,floor]
 
+Every tool gets the same pandas DataFrame (tavex through its Arrow columns; `tavex-csv` reads
+the CSV file inside its loop instead; without pandas, as on PyPy, tavex reads the CSV).
 Every tool runs the same strategy, written for each below: a cross of the 15- and 60-candle
 averages of the closes, computed with running sums in the same order of operations, a market
 buy of 2 units on an upward cross when flat, a market sale of the holding on a downward one;
 orders fill at the next candle's open, whole, without fees. So all make the same fills and
 the same net P&L, which the script checks. The rounds interleave the tools; each figure is
-the median of the rounds, in candles per second of the loop (the data already in memory for
-the peers; tavex reads its CSV file inside the loop).
+the median of the rounds, in candles per second of the loop.
 """
 
 from __future__ import annotations
@@ -21,9 +22,8 @@ import argparse
 import os
 import statistics
 import sys
-import tempfile
 import time
-from typing import Any, Callable, Dict, List, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from tavex import EventType, OrderStatus, TradeSide, TradeType
 
@@ -31,23 +31,21 @@ from tavex_backtest import api, inputs
 from tavex_backtest.engine import Engine
 
 FAST, SLOW, UNITS, CASH = 15, 60, 2.0, 100_000.0
+LAST = 100  # candles before the end at which every tool closes its position and stops
 
 
-class Cross:
-    """The strategy on tavex (and on the floor: the same object)."""
+class Averages:
+    """The strategy's rule, the same object in every tool: the 15- and 60-candle averages of
+    the closes with running sums; "buy" on an upward cross when flat, "sell" on a downward one
+    when holding, "sell" once LAST candles before the end, then nothing."""
 
-    def __init__(self) -> None:
+    def __init__(self, candles: int) -> None:
         self.closes: List[float] = []
         self.fast_sum = self.slow_sum = 0.0
         self.above: Any = None
-        self.held = 0.0
-        self.fills = 0
+        self.stop_at = candles - LAST
 
-    def on_initialize(self, engine: Any) -> None:
-        self.engine = engine
-
-    def on_candle(self, candle: Any) -> None:
-        close = candle.close
+    def step(self, close: float, holding: bool) -> Optional[str]:
         closes = self.closes
         closes.append(close)
         self.fast_sum += close
@@ -57,15 +55,37 @@ class Cross:
             self.fast_sum -= closes[n - 1 - FAST]
         if n > SLOW:
             self.slow_sum -= closes[n - 1 - SLOW]
-        if n < SLOW:
-            return
+        if n < SLOW or n > self.stop_at:
+            return None
+        if n == self.stop_at:
+            return "sell" if holding else None
         above = self.fast_sum / FAST > self.slow_sum / SLOW
-        if self.above is not None and above != self.above:
-            if above and self.held == 0.0:
-                self.engine.submit(TradeSide.Long, TradeType.Market, UNITS)
-            elif not above and self.held > 0.0:
-                self.engine.submit(TradeSide.Short, TradeType.Market, self.held)
+        crossed = self.above is not None and above != self.above
         self.above = above
+        if not crossed:
+            return None
+        if above:
+            return None if holding else "buy"
+        return "sell" if holding else None
+
+
+class Cross:
+    """The strategy on tavex (and on the floor: the same object)."""
+
+    def __init__(self, candles: int) -> None:
+        self.rule = Averages(candles)
+        self.held = 0.0
+        self.fills = 0
+
+    def on_initialize(self, engine: Any) -> None:
+        self.engine = engine
+
+    def on_candle(self, candle: Any) -> None:
+        action = self.rule.step(candle.close, self.held > 0.0)
+        if action == "buy":
+            self.engine.submit(TradeSide.Long, TradeType.Market, UNITS)
+        elif action == "sell":
+            self.engine.submit(TradeSide.Short, TradeType.Market, self.held)
 
     def on_order_change(self, order: Any) -> None:
         if order.status == OrderStatus.Filled:
@@ -97,9 +117,10 @@ class Floor(Engine[Any]):
         self.elapsed = time.perf_counter() - started
 
 
-def run_tavex(path: str, floor: bool = False) -> Tuple[float, int, float]:
-    strategy = Cross()
-    prepared = inputs.prepare(path)
+def run_tavex(data: Any, candles: int, floor: bool = False) -> Tuple[float, int, float]:
+    """tavex on a path (its CSV read inside the loop) or a frame (Arrow columns in memory)."""
+    strategy = Cross(candles)
+    prepared = inputs.prepare(data)
     settings = api.resolve(prepared, api.Settings(cash=CASH, fee=0.0, units=UNITS, min_amount=0.0,
                                                   participation=0.0))
     if floor:  # the same feed, broker and strategy, without the engine's loop
@@ -128,38 +149,23 @@ def run_backtesting(df: Any) -> Tuple[float, int, float]:
 
     class CrossBt(Strategy):  # type: ignore[misc]
         def init(self) -> None:
-            self.closes: List[float] = []
-            self.fast_sum = self.slow_sum = 0.0
-            self.above: Any = None
+            # backtesting.py calls next() from the second bar on: the rule sees the first close
+            # here, so that its running sums take the same steps as on the other tools.
+            self.rule = Averages(len(df))
+            self.rule.step(float(self.data.Close[0]), False)
 
         def next(self) -> None:
-            close = float(self.data.Close[-1])
-            closes = self.closes
-            closes.append(close)
-            self.fast_sum += close
-            self.slow_sum += close
-            n = len(closes)
-            if n > FAST:
-                self.fast_sum -= closes[n - 1 - FAST]
-            if n > SLOW:
-                self.slow_sum -= closes[n - 1 - SLOW]
-            if n < SLOW:
-                return
-            above = self.fast_sum / FAST > self.slow_sum / SLOW
-            if self.above is not None and above != self.above:
-                if above and not self.position:
-                    self.buy(size=int(UNITS))
-                elif not above and self.position:
-                    self.position.close()
-            self.above = above
+            action = self.rule.step(float(self.data.Close[-1]), bool(self.position))
+            if action == "buy":
+                self.buy(size=int(UNITS))
+            elif action == "sell":
+                self.position.close()
 
-    bt = Backtest(df, CrossBt, cash=CASH, commission=0.0, finalize_trades=True)
+    bt = Backtest(df, CrossBt, cash=CASH, commission=0.0)
     started = time.perf_counter()
     stats = bt.run()
     elapsed = time.perf_counter() - started
-    trades = stats["_trades"]
-    closed = int(trades["ExitTime"].notna().sum())
-    return len(df) / elapsed, len(trades) + closed, float(stats["Equity Final [$]"]) - CASH
+    return len(df) / elapsed, 2 * len(stats["_trades"]), float(stats["Equity Final [$]"]) - CASH
 
 
 def run_backtrader(df: Any) -> Tuple[float, int, float]:
@@ -167,9 +173,7 @@ def run_backtrader(df: Any) -> Tuple[float, int, float]:
 
     class CrossBtr(bt.Strategy):  # type: ignore[misc]
         def __init__(self) -> None:
-            self.closes: List[float] = []
-            self.fast_sum = self.slow_sum = 0.0
-            self.above: Any = None
+            self.rule = Averages(len(df))
             self.fills = 0
 
         def notify_order(self, order: Any) -> None:
@@ -177,25 +181,11 @@ def run_backtrader(df: Any) -> Tuple[float, int, float]:
                 self.fills += 1
 
         def next(self) -> None:
-            close = float(self.data.close[0])
-            closes = self.closes
-            closes.append(close)
-            self.fast_sum += close
-            self.slow_sum += close
-            n = len(closes)
-            if n > FAST:
-                self.fast_sum -= closes[n - 1 - FAST]
-            if n > SLOW:
-                self.slow_sum -= closes[n - 1 - SLOW]
-            if n < SLOW:
-                return
-            above = self.fast_sum / FAST > self.slow_sum / SLOW
-            if self.above is not None and above != self.above:
-                if above and not self.position:
-                    self.buy(size=UNITS)
-                elif not above and self.position:
-                    self.close()
-            self.above = above
+            action = self.rule.step(float(self.data.close[0]), bool(self.position))
+            if action == "buy":
+                self.buy(size=UNITS)
+            elif action == "sell":
+                self.close()
 
     cerebro = bt.Cerebro(stdstats=False)
     cerebro.adddata(bt.feeds.PandasData(dataname=df.rename(columns=str.lower)))
@@ -207,20 +197,29 @@ def run_backtrader(df: Any) -> Tuple[float, int, float]:
     return len(df) / elapsed, strategy.fills, cerebro.broker.getvalue() - CASH
 
 
+def _has(module: str) -> bool:
+    try:
+        __import__(module)
+        return True
+    except ImportError:
+        return False
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rows", type=int, default=1_000_000)
     parser.add_argument("--rounds", type=int, default=3)
-    parser.add_argument("--only", default="tavex,floor,backtesting,backtrader")
+    parser.add_argument("--only", default="tavex,tavex-csv,floor,backtesting,backtrader")
     args = parser.parse_args()
     wanted = args.only.split(",")
-    with tempfile.TemporaryDirectory() as tmp:
-        path = os.path.join(tmp, "min1.csv")
-        with open(path, "w", encoding="utf-8") as out:
-            inputs.generate_csv(out, args.rows, seed=7)
-        df = frame_of(path) if {"backtesting", "backtrader"} & set(wanted) else None
+    with inputs.generated_input(args.rows, 7, None, False, "candles") as (path, _):
+        # Every tool reads the same frame in memory; tavex-csv reads the file inside its loop.
+        df = frame_of(path) if "pandas" in sys.modules or _has("pandas") else None
+        frame = inputs.prepare(df) if df is not None else inputs.prepare(path)
         tools: Dict[str, Callable[[], Tuple[float, int, float]]] = {
-            "tavex": lambda: run_tavex(path), "floor": lambda: run_tavex(path, floor=True),
+            "tavex": lambda: run_tavex(frame, args.rows),
+            "tavex-csv": lambda: run_tavex(path, args.rows),
+            "floor": lambda: run_tavex(frame, args.rows, floor=True),
             "backtesting": lambda: run_backtesting(df), "backtrader": lambda: run_backtrader(df)}
         rates: Dict[str, List[float]] = {k: [] for k in wanted}
         outcome: Dict[str, Tuple[int, float]] = {}

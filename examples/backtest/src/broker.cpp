@@ -278,8 +278,11 @@ PyObject* broker_next(PyObject* self) noexcept {
   auto& b = *reinterpret_cast<BrokerObject*>(self);
   if (!b.feed) return nullptr;
   BrokerState& st = *b.state;
-  Ref candle(PyIter_Next(b.feed));
+  // The feed's own next, called from here: on PyPy PyIter_Next would go through the
+  // interpreter and back into C for every candle.
+  Ref candle(Py_TYPE(b.feed)->tp_iternext(b.feed));
   if (!candle) {  // the end, or the feed's error: the last period closes only at the end
+    if (PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_StopIteration)) PyErr_Clear();
     if (!PyErr_Occurred() && st.have_period) close_period(b);
     st.have_period = false;
     stop_stream(b);
