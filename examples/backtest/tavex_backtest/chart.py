@@ -17,7 +17,7 @@ from . import _native
 from .api import DEFAULT_STRATEGY, run
 from .inputs import open_feed, prepare
 from .layout import Options
-from .settings import Settings, decimals_of, optional
+from .settings import Numbers, Settings, optional
 from .stats import BY_NAME
 
 BUY, SELL = "#1a9850", "#d73027"  # the fills' colors and only theirs
@@ -63,10 +63,10 @@ def run_chart(path: str, chart_path: str, strategy: Any = DEFAULT_STRATEGY,
     fig, (price, worth, fall, daily) = plt.subplots(
         4, 1, sharex=True, figsize=(10, 7.5), layout="constrained",
         gridspec_kw={"height_ratios": [3, 1.6, 1, 1.4]})
-    stats = result.stats
-    fig.suptitle(f"{used.code}, {result.strategy}: net {stats['net']:+,.2f} {used.quote} "
-                 f"({stats['return']:+.2%}) after {stats['fees']:,.2f} fees, "
-                 f"{stats['fills']} fills", fontsize=11)
+    stats, numbers = result.stats, Numbers(used)
+    fig.suptitle(f"{used.code}, {result.strategy}: net {numbers.amount(stats['net'], sign=True)} "
+                 f"{used.quote} ({stats['return']:+.2%}) after {numbers.amount(stats['fees'])} "
+                 f"fees, {stats['fills']} fills", fontsize=11)
     price.plot(times, closes, lw=0.6, color="0.35", label="close")
     fills = [(stamp, o.filled_price, o.side == TradeSide.Long)
              for stamp, o in result.orders if o.status in FILLS]
@@ -78,7 +78,7 @@ def run_chart(path: str, chart_path: str, strategy: Any = DEFAULT_STRATEGY,
                           color=color, label=f"{label} fills", zorder=3, linewidths=0)
     price.set_ylabel(used.quote)
     # The tick's digits on the price axis: a pair at 0.00003 reads as one.
-    price.yaxis.set_major_formatter(f"{{x:,.{_digits(used.tick)}f}}")
+    price.yaxis.set_major_formatter(f"{{x:,.{numbers.price_digits}f}}")
     price.legend(loc="upper left", fontsize=8, ncol=3)
     worth.plot(times, equity, lw=0.8, color="#4575b4")
     worth.axhline(used.cash, lw=0.6, color="0.6", ls="--")
@@ -100,10 +100,6 @@ def run_chart(path: str, chart_path: str, strategy: Any = DEFAULT_STRATEGY,
     for ax in (price, worth, fall, daily):
         ax.grid(True, lw=0.3, alpha=0.6)
     save(fig, chart_path)
-
-
-def _digits(tick: Optional[float]) -> int:
-    return decimals_of(tick) if tick else 2
 
 
 def heat_map(chart_path: str, names: Sequence[str], outcomes: Sequence[Any],

@@ -38,12 +38,13 @@ from .inputs import (
     report_skipped,
 )
 from .layout import Options
-from .report import Numbers, name, print_days, print_orders, print_result, print_statistics
+from .report import name, print_days, print_orders, print_result, print_statistics
 from .settings import (
     DEFAULT_CASH,
     DEFAULT_FEE,
     DEFAULT_FRACTION,
     DEFAULT_MIN_AMOUNT,
+    Numbers,
     Settings,
 )
 from .stats import STATISTICS, plain

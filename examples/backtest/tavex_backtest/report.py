@@ -12,39 +12,18 @@ from tavex import OrderStatus, date_to_str, ms_to_date
 
 from .api import Result
 from .engine import Summary
-from .settings import Settings, decimals_of
+from .settings import Numbers
 from .stats import STATISTICS, Statistic
 
 STATUSES = (OrderStatus.Submitted, OrderStatus.PartialFilled, OrderStatus.Filled,
             OrderStatus.Canceled, OrderStatus.Rejected)
 SHOWN_ORDERS = 20  # more are cut to the first and last ones, unless --all-orders
-EXTRA = 2  # digits past the tick or step: averages and shares of a candle's volume
+EXTRA = Numbers.EXTRA
 
 
 def name(member: object) -> str:
     """A member's name without its class: TradeSide.Long -> Long."""
     return str(member).rpartition(".")[2]
-
-
-class Numbers:
-    """How a run's prices, volumes and amounts are written."""
-
-    def __init__(self, settings: Settings) -> None:
-        assert settings.tick is not None and settings.step is not None
-        self.price_digits = decimals_of(settings.tick)
-        self.volume_digits = decimals_of(settings.step) + EXTRA
-        # An amount is in the quote currency: cents, or the tick's digits when finer.
-        self.amount_digits = max(2, self.price_digits)
-        self.quote = settings.quote
-
-    def price(self, x: float, extra: int = 0) -> str:
-        return f"{x:,.{self.price_digits + extra}f}"
-
-    def volume(self, x: float) -> str:
-        return f"{x:,.{self.volume_digits}f}"
-
-    def amount(self, x: float, sign: bool = False, extra: int = 0) -> str:
-        return f"{x:{'+' if sign else ''},.{self.amount_digits + extra}f}"
 
 
 def value_text(stat: Statistic, value: Any, numbers: Numbers) -> str:

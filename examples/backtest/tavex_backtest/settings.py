@@ -115,3 +115,28 @@ def round_down(volume: float, step: float) -> float:
     """`volume` rounded down to a whole number of steps (a value on a step stays as it is)."""
     steps = math.floor(volume / step + 1e-9)
     return round(steps * step, decimals_of(step)) if steps > 0 else 0.0
+
+
+class Numbers:
+    """How a run's prices, volumes and amounts are written: prices at the tick's digits,
+    volumes at the step's and two more, amounts in cents or at the tick's digits when finer
+    (a pair at 0.00003 reads as one). For the report, the sweep's table and the charts."""
+
+    EXTRA = 2  # digits past the tick or step: averages and shares of a candle's volume
+
+    def __init__(self, settings: Settings) -> None:
+        assert settings.tick is not None and settings.step is not None
+        self.price_digits = decimals_of(settings.tick)
+        self.volume_digits = decimals_of(settings.step) + self.EXTRA
+        # An amount is in the quote currency: cents, or the tick's digits when finer.
+        self.amount_digits = max(2, self.price_digits)
+        self.quote = settings.quote
+
+    def price(self, x: float, extra: int = 0) -> str:
+        return f"{x:,.{self.price_digits + extra}f}"
+
+    def volume(self, x: float) -> str:
+        return f"{x:,.{self.volume_digits}f}"
+
+    def amount(self, x: float, sign: bool = False, extra: int = 0) -> str:
+        return f"{x:{'+' if sign else ''},.{self.amount_digits + extra}f}"

@@ -24,7 +24,7 @@ from . import chart
 from .api import DEFAULT_STRATEGY, parameters, run
 from .inputs import prepare
 from .layout import Options
-from .settings import Settings, optional
+from .settings import Settings, decimals_of, optional
 from .stats import BY_NAME, STATISTICS, plain, sort_key
 
 Number = Union[int, float]
@@ -40,7 +40,7 @@ def measure(path: str, params: Params, options: Options = Options(),
         result = run(path, strategy, params=params, settings=settings, options=options)
     except Exception as exc:  # reported with its parameters; the sweep goes on
         return {"error": f"{type(exc).__name__}: {exc}"}
-    return {**plain(result.stats), "seconds": result.engine.elapsed}
+    return {**plain(result.stats), "seconds": result.engine.elapsed, "tick": result.settings.tick}
 
 
 # ------------------------------------------------------------ the grid
@@ -209,7 +209,8 @@ def write_csv(out: TextIO, names: Sequence[str], outcomes: Sequence[Outcome], by
             writer.writerow([*(o.params[n] for n in names), *[""] * len(stats), o.error])
 
 
-def cell(name: str, value: Any) -> str:
+def cell(name: str, value: Any, tick: Optional[float]) -> str:
+    """A statistic in the table: amounts in cents, or at the tick's digits when finer."""
     unit = BY_NAME[name].unit
     if value is None:
         return "-"
@@ -219,7 +220,8 @@ def cell(name: str, value: Any) -> str:
         return f"{float(value) / 86400:.2f}d"
     if isinstance(value, int):
         return f"{value:,}"
-    return f"{float(value):,.2f}"
+    digits = max(2, decimals_of(tick)) if unit == "quote" and tick else 2
+    return f"{float(value):,.{digits}f}"
 
 
 def print_table(names: Sequence[str], outcomes: Sequence[Outcome], by: str) -> None:
@@ -227,7 +229,7 @@ def print_table(names: Sequence[str], outcomes: Sequence[Outcome], by: str) -> N
     print("  ".join([*(f"{n:>8}" for n in names), *(f"{c:>12}" for c in shown)]))
     for o in ranked(outcomes, by):
         print("  ".join([*(f"{o.params[n]:>8}" for n in names),
-                         *(f"{cell(c, o.result[c]):>12}" for c in shown)]))
+                         *(f"{cell(c, o.result[c], o.result.get('tick')):>12}" for c in shown)]))
 
 
 def describe(params: Params) -> str:
