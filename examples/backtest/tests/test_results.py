@@ -11,7 +11,7 @@ from pathlib import Path
 import pytest
 from tavex import OrderStatus, TradeKind, TradeSide, TradeType
 
-from tavex_backtest import api, cli, pure, stats
+from tavex_backtest import api, cli, pure, stats, sweep
 
 SAMPLE = Path(__file__).resolve().parents[2] / "data" / "min1_sample.csv"
 EPOCH = datetime(1970, 1, 1, tzinfo=timezone.utc)
@@ -112,6 +112,9 @@ def test_command_takes_a_user_strategy_and_writes_json(
     data = json.loads(out_json.read_text(encoding="utf-8"))
     assert data["statistics"]["trades"] == 1 and len(data["equity"]["equity"]) == 1500
     assert data["trades"][0]["volume"] == pytest.approx(0.5 * 0.95 * 100_000 / 101.0, rel=0.05)
+    # A sweep of its parameters, with the ones --param fixes.
+    assert sweep.grid(["at=5:15:5"], user_module, {"half": True})[1] == [
+        {"half": True, "at": 5}, {"half": True, "at": 10}, {"half": True, "at": 15}]
     for argv, words in [(["--param", "bogus=1"], "NAME=VALUE with NAME one of at, until, half"),
                         (["--param", "at=x"], "invalid literal for int()"),
                         (["--strategy", "no_such_module:X"], "cannot import no_such_module"),
