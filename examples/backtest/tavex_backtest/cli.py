@@ -98,10 +98,14 @@ def backtest(data: Any, *, input_name: Optional[str] = None, show_progress: bool
     print(f"tavex back-test, {RunMode.Backtest}: {native.strategy} on {used.code} "
           f"({used.kind}, {interval} candles)")
     print(f"cash {numbers.amount(used.cash)} {used.quote}, fee {used.fee:.2%}, "
-          f"{used.size_rule()}, slippage {used.slippage_bps:g} bp, fills up to "
+          f"entries of {used.size_rule()}, slippage {used.slippage_bps:g} bp, fills up to "
           f"{used.participation:.0%} of a candle's volume; tick {used.tick:g}, step "
           f"{used.step:g}, minimum amount {numbers.amount(used.min_amount)}; run at "
           f"{date_to_str(ms_to_date(now_ms()))}")
+    days = native.ledger.days
+    if days and native.engine.entry_volume(days[-1].close) < (used.step or 0.0):
+        print(f"note: an entry of {used.size_rule()} is less than one step ({used.step:g}) at "
+              f"the last close: no entry can be placed; --cash, --fraction, --units or --step")
     print()
     print_statistics(native.stats, numbers, name(interval))
     print()

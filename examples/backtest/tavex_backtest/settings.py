@@ -82,9 +82,10 @@ class Settings:
         return self.slippage_bps / 10_000.0
 
     def size_rule(self) -> str:
+        """The size of an entry in words: "95% of the equity", "2 units"."""
         if self.units is not None:
-            return f"{self.units:g} units an entry"
-        return f"{self.fraction:.0%} of the equity an entry"
+            return f"{self.units:g} units"
+        return f"{self.fraction:.0%} of the equity"
 
     def with_increments(self, tick: float, step: float) -> Settings:
         """These settings with the tick and the step the data gave, where not set."""

@@ -112,6 +112,9 @@ def test_command_takes_a_user_strategy_and_writes_json(
     data = json.loads(out_json.read_text(encoding="utf-8"))
     assert data["statistics"]["trades"] == 1 and len(data["equity"]["equity"]) == 1500
     assert data["trades"][0]["volume"] == pytest.approx(0.5 * 0.95 * 100_000 / 101.0, rel=0.05)
+    # An entry smaller than a step is named as the cause of a run without orders.
+    assert cli.main([str(SAMPLE), "--no-progress", "--step", "1000"]) == 0
+    assert "less than one step (1000) at the last close: no entry" in capsys.readouterr().out
     # A sweep of its parameters, with the ones --param fixes.
     assert sweep.grid(["at=5:15:5"], user_module, {"half": True})[1] == [
         {"half": True, "at": 5}, {"half": True, "at": 10}, {"half": True, "at": 15}]
