@@ -44,7 +44,7 @@ struct Pending {
 
 // The period a candle opens in: its UTC day, or its month (days of the month's first day).
 struct Period {
-  std::int64_t key = 0, start_day = 0;
+  std::int64_t key = 0, start_day = 0, end_ms = 0;  // end: the first ms of the next period
   long long candles = 0, fills = 0;
   double open = 0.0, fees_before = 0.0, equity_before = 0.0;
 };
@@ -191,7 +191,8 @@ void fill(BrokerState& st, Pending& o, double price, double volume, bool complet
 
 // Fills what the candle allows and records the equity at its close; the orders that traded
 // (null: none did; an exception when making a record failed, with `failed` set).
-PyObject* trade(BrokerState& st, const tavex::Candle& c, bool& failed) noexcept {
+PyObject* trade(BrokerState& st, const tavex::Candle& c, std::int64_t close_ms,
+                bool& failed) noexcept {
   st.last_close = c.close();
   Ref changed;
   if (!st.pending.empty()) {
@@ -224,7 +225,7 @@ PyObject* trade(BrokerState& st, const tavex::Candle& c, bool& failed) noexcept 
   }
   if (st.equity.empty()) st.start_ms = tavex::to_unix_ms(c.open_time());
   st.equity.push_back(st.cash + st.held * c.close());
-  st.close_ms.push_back(tavex::to_unix_ms(c.close_time()));
+  st.close_ms.push_back(close_ms);
   if (st.held != 0.0) ++st.exposed;
   return changed.release();
 }
@@ -235,7 +236,7 @@ PyObject* broker_on_candle(PyObject* self, PyObject* candle_obj) noexcept {
   if (!c) return nullptr;
   bool failed = false;
   try {
-    PyObject* changed = trade(state_of(self), *c, failed);
+    PyObject* changed = trade(state_of(self), *c, tavex::to_unix_ms(c->close_time()), failed);
     if (changed || failed) return changed;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
@@ -247,11 +248,15 @@ PyObject* broker_on_candle(PyObject* self, PyObject* candle_obj) noexcept {
 Period period_of(const tavex::DateTime& t, bool monthly) noexcept {
   Period p;
   p.key = p.start_day = t.days_since_1970;
+  std::int64_t end_day = p.start_day + 1;
   if (monthly) {
     const tavex::CivilDate d = tavex::civil_from_days(t.days_since_1970);
     p.key = std::int64_t{d.year} * 12 + d.month;
     p.start_day = tavex::days_from_civil(d.year, d.month, 1);
+    end_day = d.month == 12 ? tavex::days_from_civil(d.year + 1, 1, 1)
+                            : tavex::days_from_civil(d.year, d.month + 1u, 1);
   }
+  p.end_ms = end_day * 86'400'000;
   return p;
 }
 
@@ -291,8 +296,11 @@ PyObject* broker_next(PyObject* self) noexcept {
   const tavex::Candle* c = tavex::as_candle(candle.get());
   if (!c) return nullptr;
   try {
-    const tavex::DateTime opened = c->open_time();
-    Period next = period_of(opened, c->interval() == tavex::CandleInterval::Day1);
+    // A candle that closes before the period's end opens in it: only the others are placed.
+    const std::int64_t close_ms = tavex::to_unix_ms(c->close_time());
+    const bool inside = st.have_period && close_ms < st.period.end_ms;
+    Period next = inside ? st.period
+                         : period_of(c->open_time(), c->interval() == tavex::CandleInterval::Day1);
     if (!st.have_period || next.key != st.period.key) {
       const double equity = st.have_period ? st.cash + st.held * st.last_close : st.cash;
       if (st.have_period && !close_period(b)) return nullptr;
@@ -303,7 +311,7 @@ PyObject* broker_next(PyObject* self) noexcept {
       st.have_period = true;
     }
     bool failed = false;
-    Ref changed(trade(st, *c, failed));
+    Ref changed(trade(st, *c, close_ms, failed));
     if (failed) return nullptr;
     ++st.period.candles;
     if (changed) {

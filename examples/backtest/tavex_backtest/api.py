@@ -47,19 +47,28 @@ class Ledger(Listener):
     """Keeps every order event with its stamp, the rejections by reason and the periods."""
 
     def __init__(self) -> None:
-        self.orders: List[Tuple[int, OrderLike]] = []
+        # Two lists, not one of pairs: a pair per event is an object the collector follows.
+        self.stamps: List[int] = []
+        self.records: List[OrderLike] = []
         self.days: List[Summary] = []
         self.rejections: Dict[str, int] = {}
         self._engine: Optional[Engine[Any]] = None
+
+    @property
+    def orders(self) -> List[Tuple[int, OrderLike]]:
+        """Every order event as (time ms, order)."""
+        return list(zip(self.stamps, self.records))
 
     def on_initialize(self, engine: Engine[Any]) -> None:
         self._engine = engine
 
     def on_order_change(self, order: OrderLike) -> None:
-        assert self._engine is not None
-        self.orders.append((self._engine.now_ms(), order))
+        engine = self._engine
+        assert engine is not None
+        self.stamps.append(engine.now_ms())
+        self.records.append(order)
         if order.status == OrderStatus.Rejected:
-            why = self._engine.broker.reject_reason
+            why = engine.broker.reject_reason
             self.rejections[why] = self.rejections.get(why, 0) + 1
 
     def on_summary(self, period: Summary) -> None:
@@ -69,7 +78,7 @@ class Ledger(Listener):
         """The order events as plain values, to compare two runs."""
         return [(stamp, o.id, int(o.status), int(o.side), int(o.type), o.volume, o.price,
                  o.filled_volume, o.filled_price, o.fee, o.create_time)
-                for stamp, o in self.orders]
+                for stamp, o in zip(self.stamps, self.records)]
 
 
 @dataclass
@@ -223,10 +232,11 @@ def finish(result: Result) -> Result:
     equity, close_ms = broker.equity, broker.close_ms
     days = ledger.days
     last_close = days[-1].close if days else math.nan
-    result.trades = trades_of(ledger.orders, last_close)
+    orders = ledger.orders
+    result.trades = trades_of(orders, last_close)
     result.equity, result.close_ms = equity, close_ms
-    fills = sum(o.status in FILLS for _, o in ledger.orders)
-    placed = sum(o.status == OrderStatus.Submitted for _, o in ledger.orders)
+    fills = sum(o.status in FILLS for o in ledger.records)
+    placed = sum(o.status == OrderStatus.Submitted for o in ledger.records)
     start = broker.start_ms if broker.start_ms is not None else 0
     result.stats = statistics(equity, close_ms, start, result.settings.cash,
                               days[0].open if days else math.nan, last_close,

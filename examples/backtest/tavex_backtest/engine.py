@@ -102,6 +102,9 @@ class Engine(Generic[C]):
         for event, name in HANDLERS:
             self._handlers[int(event)] = self._overriding(listeners, name)
         self._summaries = self._overriding(listeners, "on_summary")
+        # Looked up once: orders and fills are delivered thousands of times a run.
+        self._on_order = self._handlers[int(EventType.OrderChange)]
+        self._on_position = self._handlers[int(EventType.PositionChange)]
         self.candles = 0
         self.elapsed = 0.0
 
@@ -130,13 +133,15 @@ class Engine(Generic[C]):
     def submit(self, side: TradeSide, type: TradeType, volume: float,
                price: float = 0.0) -> OrderLike:
         order = self.broker.submit(side, type, volume, price, self.now_ms())
-        self.emit(EventType.OrderChange, order)
+        for handler in self._on_order:
+            handler(order)
         return order
 
     def cancel(self, order_id: str) -> Optional[OrderLike]:
         order = self.broker.cancel(order_id)
         if order is not None:
-            self.emit(EventType.OrderChange, order)
+            for handler in self._on_order:
+                handler(order)
         return order
 
     def held(self) -> float:
@@ -163,9 +168,14 @@ class Engine(Generic[C]):
     # ------------------------------------------------------------ the loop
 
     def _on_fills(self, changed: Sequence[OrderLike]) -> None:
+        on_order = self._on_order
         for order in changed:
-            self.emit(EventType.OrderChange, order)
-        self.emit(EventType.PositionChange, self.broker.position())
+            for handler in on_order:
+                handler(order)
+        if self._on_position:
+            position = self.broker.position()
+            for handler in self._on_position:
+                handler(position)
 
     def _on_period(self, start_ms: int, candles: int, open_: float, close: float, fills: int,
                    fees: float, equity: float, pnl: float) -> None:
