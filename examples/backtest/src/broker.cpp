@@ -18,6 +18,7 @@
 //   - cancel() ends a waiting order as Canceled, with what it filled so far.
 #include "common.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <new>
 #include <string>
@@ -62,6 +63,11 @@ struct BrokerState {
   std::vector<Pending> pending{};
   std::string reject_reason{};
   std::vector<double> equity{};           // at each candle's close
+  // tavex_backtest.stats.Running, operation for operation: the returns' sums, the peak,
+  // the largest fall from it and the longest time under it.
+  double previous = 0.0, sum_r = 0.0, squares = 0.0, losses = 0.0, peak = 0.0, worst = 0.0;
+  std::int64_t peak_ms = 0, longest = 0;
+  bool under = false;
   std::vector<std::int64_t> close_ms{};   // each candle's close time
   bool have_period = false;
   Period period{};
@@ -223,8 +229,25 @@ PyObject* trade(BrokerState& st, const tavex::Candle& c, std::int64_t close_ms,
     }
     st.pending.resize(kept);
   }
-  if (st.equity.empty()) st.start_ms = tavex::to_unix_ms(c.open_time());
-  st.equity.push_back(st.cash + st.held * c.close());
+  if (st.equity.empty()) st.start_ms = st.peak_ms = tavex::to_unix_ms(c.open_time());
+  const double equity = st.cash + st.held * c.close();
+  st.equity.push_back(equity);
+  const double r = equity / st.previous - 1.0;
+  st.previous = equity;
+  st.sum_r += r;
+  st.squares += r * r;
+  if (r < 0.0) st.losses += r * r;
+  if (equity >= st.peak) {
+    if (st.under) {  // back at the peak: the fall lasted from the peak to here
+      st.longest = std::max(st.longest, close_ms - st.peak_ms);
+      st.under = false;
+    }
+    st.peak = equity;
+    st.peak_ms = close_ms;
+  } else {
+    st.under = true;
+    st.worst = std::max(st.worst, 1.0 - equity / st.peak);
+  }
   st.close_ms.push_back(close_ms);
   if (st.held != 0.0) ++st.exposed;
   return changed.release();
@@ -380,6 +403,7 @@ PyObject* broker_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     auto* st = new BrokerState{std::string(pair->code()), pair->kind(), pair->min_volume(),
                                pair->min_price(), pair->min_amount(), fee_rate, participation,
                                slippage, cash};
+    st->previous = st->peak = cash;
     reinterpret_cast<BrokerObject*>(self.get())->state = st;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
@@ -426,6 +450,15 @@ PyObject* get_start_ms(PyObject* self, void*) noexcept {
   const BrokerState& st = state_of(self);
   if (st.close_ms.empty()) Py_RETURN_NONE;
   return PyLong_FromLongLong(st.start_ms);
+}
+
+// (sum, squares, losses, peak, worst, longest ms) as Running.values() gives them.
+PyObject* get_moments(PyObject* self, void*) noexcept {
+  const BrokerState& st = state_of(self);
+  const std::int64_t last = st.close_ms.empty() ? 0 : st.close_ms.back();
+  const std::int64_t longest = st.under ? std::max(st.longest, last - st.peak_ms) : st.longest;
+  return Py_BuildValue("(dddddL)", st.sum_r, st.squares, st.losses, st.peak, st.worst,
+                       static_cast<long long>(longest));
 }
 
 PyObject* get_exposed(PyObject* self, void*) noexcept {
@@ -489,6 +522,8 @@ PyGetSetDef broker_getset[] = {
     {"close_ms", get_series<std::int64_t, &BrokerState::close_ms>, nullptr,
      "each candle's close time, ms since 1970", nullptr},
     {"exposed", get_exposed, nullptr, "candles that closed with a position", nullptr},
+    {"moments", get_moments, nullptr,
+     "(sum, squares, losses, peak, worst, longest ms) of the equity: stats.Running's", nullptr},
     {"clock_ms", get_clock_ms, nullptr, "the last candle's close time (ms), or None", nullptr},
     {"start_ms", get_start_ms, nullptr, "the first candle's open time (ms), or None", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

@@ -238,7 +238,9 @@ def finish(result: Result) -> Result:
     fills = sum(o.status in FILLS for o in ledger.records)
     placed = sum(o.status == OrderStatus.Submitted for o in ledger.records)
     start = broker.start_ms if broker.start_ms is not None else 0
-    result.stats = statistics(equity, close_ms, start, result.settings.cash,
+    end = close_ms[-1] if close_ms else start
+    result.stats = statistics(len(equity), equity[-1] if equity else result.settings.cash,
+                              broker.moments, start, end, result.settings.cash,
                               days[0].open if days else math.nan, last_close,
                               result.engine.feed.layout.interval_seconds, result.trades,
                               broker.exposed, broker.fees, fills, placed)

@@ -41,6 +41,7 @@ from .layout import (
     read_epoch,
     split_fields,
 )
+from .stats import Running
 
 MAX_LINE = 4096  # longer lines are refused unread
 SHOWN_PER_REASON = 5  # the rest are only counted
@@ -477,6 +478,7 @@ class PyBroker:
         self.reject_reason = ""
         self.equity: list[float] = []
         self.close_ms: list[int] = []
+        self._running = Running(cash)
         self.exposed = 0
         self._start_ms = 0
         self._next_id = 1
@@ -493,6 +495,10 @@ class PyBroker:
     @property
     def start_ms(self) -> Optional[int]:
         return self._start_ms if self.close_ms else None
+
+    @property
+    def moments(self) -> tuple[float, float, float, float, float, int]:
+        return self._running.values(self.close_ms[-1] if self.close_ms else 0)
 
     def _record(self, o: _Pending, status: OrderStatus) -> PyOrder:
         return PyOrder(o.id, self.kind, o.type, o.side, self.code, status, o.volume, o.price,
@@ -607,10 +613,13 @@ class PyBroker:
                 if not completes:
                     kept.append(o)
             self._pending = kept
+        close_ms = (candle.close_time - UTC_EPOCH) // ONE_MS
         if not self.close_ms:
-            self._start_ms = (candle.open_time - UTC_EPOCH) // ONE_MS
-        self.equity.append(self.cash + self.held * candle.close)
-        self.close_ms.append((candle.close_time - UTC_EPOCH) // ONE_MS)
+            self._start_ms = self._running.peak_ms = (candle.open_time - UTC_EPOCH) // ONE_MS
+        equity = self.cash + self.held * candle.close
+        self.equity.append(equity)
+        self.close_ms.append(close_ms)
+        self._running.add(equity, close_ms)
         if self.held != 0.0:
             self.exposed += 1
         return changed or None

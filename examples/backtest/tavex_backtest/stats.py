@@ -156,45 +156,64 @@ def _annualised(total: float, years_inverse: float) -> float:
         return math.inf
 
 
-def drawdowns(equity: Sequence[float], cash: float,
-              close_ms: Sequence[int], start_ms: int) -> Tuple[float, float, float]:
-    """(peak, largest fall from a peak as a share of it, longest time in ms under a peak)."""
-    peak, peak_ms, under = cash, start_ms, False
-    worst = longest = 0.0
-    for value, ms in zip(equity, close_ms):
-        if value >= peak:
-            if under:  # back at the peak: the fall lasted from the peak to here
-                longest, under = max(longest, ms - peak_ms), False
-            peak, peak_ms = value, ms
+class Running:
+    """The equity's figures as the closes come: sums of the returns r_i = e_i / e_(i-1) - 1, of
+    their squares and of the squares of the negative ones, the peak, the largest fall from a
+    peak and the longest time under one. Both brokers keep them, the native one operation for
+    operation as here, so that no statistic needs a pass over a million closes afterwards."""
+
+    __slots__ = ("previous", "sum", "squares", "losses", "peak", "peak_ms", "under", "worst",
+                 "longest")
+
+    def __init__(self, cash: float) -> None:
+        self.previous = self.peak = cash
+        self.sum = self.squares = self.losses = self.worst = 0.0
+        self.peak_ms = 0  # the close at the peak; the first candle's open for the cash
+        self.under = False
+        self.longest = 0
+
+    def add(self, equity: float, close_ms: int) -> None:
+        r = equity / self.previous - 1.0
+        self.previous = equity
+        self.sum += r
+        self.squares += r * r
+        if r < 0.0:
+            self.losses += r * r
+        if equity >= self.peak:
+            if self.under:  # back at the peak: the fall lasted from the peak to here
+                self.longest = max(self.longest, close_ms - self.peak_ms)
+                self.under = False
+            self.peak, self.peak_ms = equity, close_ms
         else:
-            under = True
-            worst = max(worst, 1.0 - value / peak)
-    if under:
-        longest = max(longest, close_ms[-1] - peak_ms)
-    return peak, worst, longest
+            self.under = True
+            self.worst = max(self.worst, 1.0 - equity / self.peak)
+
+    def values(self, last_ms: int) -> Tuple[float, float, float, float, float, int]:
+        """(sum, squares, losses, peak, worst, longest ms), a fall still on at `last_ms`
+        lasting to it."""
+        longest = max(self.longest, last_ms - self.peak_ms) if self.under else self.longest
+        return self.sum, self.squares, self.losses, self.peak, self.worst, longest
 
 
-def statistics(equity: Sequence[float], close_ms: Sequence[int], start_ms: int, cash: float,
-               first_close: float, last_close: float, interval_seconds: int,
-               trades: Sequence[Trade], exposed: int, fees: float, fills: int,
-               orders: int) -> Dict[str, Any]:
-    """Every statistic of STATISTICS, plus start, end, duration and candles."""
-    n = len(equity)
-    final = equity[-1] if n else cash
+def statistics(n: int, final: float, moments: Tuple[float, float, float, float, float, int],
+               start_ms: int, end_ms: int, cash: float, first_close: float, last_close: float,
+               interval_seconds: int, trades: Sequence[Trade], exposed: int, fees: float,
+               fills: int, orders: int) -> Dict[str, Any]:
+    """Every statistic of STATISTICS, plus start, end, duration and candles, from a run's
+    `n` closes (the last equity `final`, the Running figures `moments`) and its trades."""
     per_year = YEAR_SECONDS / interval_seconds
-    returns = [b / a - 1.0 for a, b in zip([cash, *equity[:-1]], equity)]
-    mean = sum(returns) / n if n else math.nan
-    spread = math.sqrt(sum((r - mean) ** 2 for r in returns) / (n - 1)) if n > 1 else math.nan
-    downside = math.sqrt(sum(min(r, 0.0) ** 2 for r in returns) / n) if n else math.nan
-    peak, worst, longest = drawdowns(equity, cash, close_ms, start_ms)
+    total_r, squares, falls, peak, worst, longest = moments
+    mean = total_r / n if n else math.nan
+    spread = math.sqrt(max(0.0, squares - total_r * mean) / (n - 1)) if n > 1 else math.nan
+    downside = math.sqrt(falls / n) if n else math.nan
     total = final / cash - 1.0
     wins = [t.pnl for t in trades if t.pnl > 0]
     losses = [t.pnl for t in trades if t.pnl < 0]
     rets = [t.ret for t in trades]
     return {
         "start": ms_to_date(start_ms) if n else None,
-        "end": ms_to_date(close_ms[-1]) if n else None,
-        "duration": timedelta(milliseconds=close_ms[-1] - start_ms) if n else timedelta(0),
+        "end": ms_to_date(end_ms) if n else None,
+        "duration": timedelta(milliseconds=end_ms - start_ms) if n else timedelta(0),
         "candles": n,
         "return": total,
         "buy_hold": last_close / first_close - 1.0 if n else math.nan,
