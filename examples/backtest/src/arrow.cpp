@@ -148,7 +148,9 @@ Result read_row(ArrowState& st, const ArrowArray& a, std::int64_t i, Row& row, b
       const __int128 ns = static_cast<__int128>(value_at<std::int64_t>(a, tc, i)) * tt.unit;
       __int128 sec = ns / 1'000'000'000, rem = ns % 1'000'000'000;
       if (rem < 0) rem += 1'000'000'000, sec -= 1;
-      t = Parsed{static_cast<std::int64_t>(sec), static_cast<std::uint32_t>(rem), tt.zoned};
+      t = Parsed{tavex::DateTime::from_unix(static_cast<std::int64_t>(sec),
+                                            static_cast<std::uint32_t>(rem)),
+                 tt.zoned};
       break;
     }
     case Type::Int64:
@@ -175,7 +177,9 @@ Result read_row(ArrowState& st, const ArrowArray& a, std::int64_t i, Row& row, b
       const __int128 n = static_cast<__int128>(ns > limit ? limit : ns < -limit ? -limit : ns);
       __int128 sec = n / 1'000'000'000, rem = n % 1'000'000'000;
       if (rem < 0) rem += 1'000'000'000, sec -= 1;
-      t = Parsed{static_cast<std::int64_t>(sec), static_cast<std::uint32_t>(rem), true};
+      t = Parsed{tavex::DateTime::from_unix(static_cast<std::int64_t>(sec),
+                                            static_cast<std::uint32_t>(rem)),
+                 true};
       break;
     }
     default: {

@@ -1,5 +1,6 @@
 // Small pieces shared by the feed and the broker: an owning reference, argument helpers and
-// the type objects the module publishes.
+// the type objects the module publishes. Records are read through the SDK's public views
+// (tavex::as_pair, tavex::as_candle), never through their layouts.
 #pragma once
 
 #ifndef PY_SSIZE_T_CLEAN
@@ -49,17 +50,6 @@ std::optional<E> enum_arg(PyObject* value, const char*) noexcept {
   E out{};
   if (!tavex::read_enum(value, out)) return std::nullopt;
   return out;
-}
-
-// The record layout behind `obj` when it is an instance of `type`; null with TypeError set.
-template <class Layout>
-Layout* record_arg(PyObject* obj, PyTypeObject* type, const char* what) noexcept {
-  if (!type) return nullptr;
-  if (!PyObject_TypeCheck(obj, type)) {
-    PyErr_Format(PyExc_TypeError, "expected a tavex.%s, got %.100s", what, Py_TYPE(obj)->tp_name);
-    return nullptr;
-  }
-  return reinterpret_cast<Layout*>(obj);
 }
 
 // Makes a class from its spec and adds it to the module under the last part of its dotted

@@ -137,6 +137,28 @@ void split(FeedState& st, std::string_view line) {
   }
 }
 
+// The offset of the first byte the interpreter's UTF-8 decoder refuses (the rule str applies),
+// -1 when it reads the whole line, -2 with an exception set when decoding failed otherwise.
+std::ptrdiff_t invalid_utf8_at(std::string_view line) noexcept {
+  Ref text(PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), "strict"));
+  if (text) return -1;
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return -2;
+#if PY_VERSION_HEX >= 0x030C0000 && !defined(PYPY_VERSION)
+  Ref error(PyErr_GetRaisedException());
+#else
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  Ref error(value);
+#endif
+  Ref start(PyObject_GetAttrString(error.get(), "start"));
+  if (!start) return -2;
+  const Py_ssize_t at = PyLong_AsSsize_t(start.get());
+  return at == -1 && PyErr_Occurred() ? -2 : at;
+}
+
 std::string hex_byte(unsigned char byte) {
   char hex[8];
   std::snprintf(hex, sizeof hex, "0x%02X", byte);
@@ -158,7 +180,11 @@ Result read_row(FeedState& st, std::string_view line, Row& row, bool& error) {
     wide |= byte > 0x7F;
   }
   if (wide) {
-    const std::ptrdiff_t at = tavex::detail::invalid_utf8_at(line);
+    const std::ptrdiff_t at = invalid_utf8_at(line);
+    if (at == -2) {
+      error = true;
+      return std::nullopt;
+    }
     if (at >= 0)
       return Verdict{kUnreadable, "the row has a byte that is not UTF-8 (" +
                                       hex_byte(static_cast<unsigned char>(line[at])) + ")"};
@@ -213,7 +239,7 @@ Result read_row(FeedState& st, std::string_view line, Row& row, bool& error) {
       Parsed c;
       if ((fault = read_epoch(field.text, "close time", L.unit, c))) return fault;
       row.has_close = true;
-      row.close_ns = c.seconds * 1'000'000'000 + c.nanos;
+      row.close_time = c.time;
     }
     if (L.quote_volume >= 0) {
       const Field& field = f[static_cast<std::size_t>(L.quote_volume)];

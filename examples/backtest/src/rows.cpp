@@ -8,7 +8,6 @@
 namespace backtest {
 namespace {
 
-constexpr std::int64_t kNs = 1'000'000'000;
 // Seconds of the years 1678..2261: tavex's nanosecond time stamps (truncate_to_day) hold them.
 constexpr std::int64_t kFirstS = tavex::days_from_civil(1678, 1, 1) * 86'400;
 constexpr std::int64_t kEndS = tavex::days_from_civil(2262, 1, 1) * 86'400;
@@ -127,9 +126,10 @@ bool read_layout(PyObject* layout, LayoutSpec& out) {
 Result read_iso(std::string_view s, const char* column, Parsed& out) {
   // RFC 3339 with an offset, the most common form, through tavex's own parser; anything else,
   // and any failure (for its reason), through the rules below, which read it to the same value.
-  tavex::DateTime fast{};
-  if (!tavex::parse_rfc3339(s, fast) && fast.nanos < 1'000'000'000) {
-    out = Parsed{fast.days_since_1970 * 86'400 + fast.seconds_of_day, fast.nanos, true};
+  // A leap second is left to the rules below, which name it as the row's reason.
+  const tavex::rfc3339::Scan<tavex::DateTime> fast = tavex::rfc3339::scan(s);
+  if (fast.ok() && fast.value.nanos < kNanosPerSecond) {
+    out = Parsed{fast.value, true};
     return std::nullopt;
   }
   const std::size_t n = s.size();
@@ -191,7 +191,7 @@ Result read_iso(std::string_view s, const char* column, Parsed& out) {
     seconds -= sign * static_cast<std::int64_t>(oh * 3600 + om * 60);
   }
   (void)utc_letter;
-  out = Parsed{seconds, nanos, have_zone};
+  out = Parsed{tavex::DateTime::from_unix(seconds, nanos), have_zone};
   return std::nullopt;
 }
 
@@ -216,7 +216,7 @@ Result read_epoch(std::string_view s, const char* column, std::int64_t unit, Par
   std::uint64_t whole = 0;
   for (char c : whole_text) whole = whole * 10 + static_cast<std::uint64_t>(c - '0');
   const std::int64_t scale = unit ? unit
-                             : whole < 100'000'000'000ULL ? kNs
+                             : whole < 100'000'000'000ULL ? kNanosPerSecond
                              : whole < 100'000'000'000'000ULL ? 1'000'000
                              : whole < 100'000'000'000'000'000ULL ? 1'000
                                                                  : 1;
@@ -231,12 +231,14 @@ Result read_epoch(std::string_view s, const char* column, std::int64_t unit, Par
     ns += v;
   }
   if (negative) ns = -ns;
-  __int128 sec = ns / kNs, rem = ns % kNs;
-  if (rem < 0) rem += kNs, sec -= 1;
+  __int128 sec = ns / kNanosPerSecond, rem = ns % kNanosPerSecond;
+  if (rem < 0) rem += kNanosPerSecond, sec -= 1;
   // Far out of range stays out of range: the row's checks refuse it.
   const __int128 limit = static_cast<__int128>(1) << 62;
-  out = Parsed{static_cast<std::int64_t>(sec > limit ? limit : sec < -limit ? -limit : sec),
-               static_cast<std::uint32_t>(rem), true};
+  out = Parsed{tavex::DateTime::from_unix(
+                   static_cast<std::int64_t>(sec > limit ? limit : sec < -limit ? -limit : sec),
+                   static_cast<std::uint32_t>(rem)),
+               true};
   return std::nullopt;
 }
 
@@ -358,7 +360,8 @@ Result read_format(std::string_view s, std::string_view fmt, const char* column,
   }
   std::int64_t seconds = 0;
   if (Result r = civil(year, month, day, hour, minute, second, column, seconds)) return r;
-  out = Parsed{have_offset ? seconds - offset : seconds, nanos, have_offset};
+  out = Parsed{tavex::DateTime::from_unix(have_offset ? seconds - offset : seconds, nanos),
+               have_offset};
   return std::nullopt;
 }
 
@@ -409,8 +412,8 @@ bool Core::place(Parsed& t) {
   if (t.absolute) return true;
   ++naive;
   if (layout.utc) return true;
-  const std::int64_t local = t.seconds;
-  const std::int64_t day = tavex::detail::floor_div(local, 86'400);
+  const std::int64_t local = unix_seconds(t.time);
+  const std::int64_t day = t.time.days_since_1970;
   if (!zone_have_day || day != zone_cached_day) {
     Ref rule(PyObject_CallFunction(zone_day, "L", static_cast<long long>(day)));
     long long values[3] = {};
@@ -429,28 +432,31 @@ bool Core::place(Parsed& t) {
   // Skipped by the clock: the offset before the change, which moves it forward; shown twice:
   // the first showing, unless the row before is already at or past it.
   const std::int64_t first = local - zone_before;
+  std::int64_t placed = first;
   if (zone_before == zone_after) {
-    t.seconds = first;
+    t.time = tavex::DateTime::from_unix(placed, t.time.nanos);
     return true;
   }
   const std::int64_t second = local - zone_after;
   if (first < zone_change && second >= zone_change) {
     ++repeated_times;
-    t.seconds = have_last && last >= first ? second : first;
+    placed = have_last && last >= first ? second : first;
   } else if (first < zone_change) {
-    t.seconds = first;
+    placed = first;
   } else if (second >= zone_change) {
-    t.seconds = second;
+    placed = second;
   } else {
     ++skipped_times;
-    t.seconds = first;
+    placed = first;
   }
+  t.time = tavex::DateTime::from_unix(placed, t.time.nanos);
   return true;
 }
 
 Result Core::checked(const Parsed& t, Row& row) {
   const std::int64_t step = layout.interval;
-  if (t.seconds < kFirstS || t.seconds + step >= kEndS)
+  const std::int64_t seconds = unix_seconds(t.time);
+  if (seconds < kFirstS || seconds + step >= kEndS)
     return bad_value(quoted(layout.time_column(), "is out of range"));
   const double prices[] = {row.open, row.high, row.low, row.close};
   constexpr const char* kPriceNames[] = {"open", "high", "low", "close"};
@@ -462,13 +468,12 @@ Result Core::checked(const Parsed& t, Row& row) {
   if (row.open < row.low || row.open > row.high) return bad_value("'open' is outside low..high");
   if (row.close < row.low || row.close > row.high)
     return bad_value("'close' is outside low..high");
-  row.seconds = t.seconds;
-  row.nanos = t.nanos;
+  row.open_time = t.time;
   if (layout.kind == Kind::Kline && row.has_close) {
-    if (row.close_ns < kFirstS * kNs || row.close_ns >= kEndS * kNs)
-      return bad_value("'close time' is out of range");
-    const __int128 span = static_cast<__int128>(row.close_ns) - (t.seconds * kNs + t.nanos);
-    if (span < static_cast<__int128>(step - 1) * kNs || span > static_cast<__int128>(step) * kNs) {
+    const std::int64_t close_s = unix_seconds(row.close_time);
+    if (close_s < kFirstS || close_s >= kEndS) return bad_value("'close time' is out of range");
+    const __int128 span = unix_nanos(row.close_time) - unix_nanos(t.time);
+    if (span < static_cast<__int128>(step - 1) * kNanosPerSecond || span > static_cast<__int128>(step) * kNanosPerSecond) {
       const char* words = step == 60     ? "a minute"
                           : step == 300  ? "5 minutes"
                           : step == 900  ? "15 minutes"
@@ -478,9 +483,10 @@ Result Core::checked(const Parsed& t, Row& row) {
     }
   } else {
     row.has_close = false;
+    row.close_time = tavex::DateTime::from_unix(seconds + step, t.time.nanos);
   }
   if (!row.has_amount) row.amount = row.volume * row.close;
-  last = t.seconds;
+  last = seconds;
   have_last = true;
   return std::nullopt;
 }
@@ -492,10 +498,10 @@ void Core::note(Reason reason, long long line, const std::string& why) {
 }
 
 bool init_core(Core& core, PyObject* pair_obj, PyObject* layout) {
-  auto* pair = record_arg<tavex::abi::PairObject>(pair_obj, tavex::pair_type(), "Pair");
+  const tavex::Pair* pair = tavex::as_pair(pair_obj);
   if (!pair) return false;
-  core.code = tavex::text_of(pair->code);
-  core.kind = pair->kind;
+  core.code = pair->code();
+  core.kind = pair->kind();
   if (!read_layout(layout, core.layout)) return false;
   Py_INCREF(layout);
   core.layout_obj = layout;

@@ -25,12 +25,23 @@ struct Verdict {
 };
 using Result = std::optional<Verdict>;  // nothing: the row is good
 
-// A time as read: seconds since 1970 (UTC when `absolute`, else of the local clock).
+// A time as read: UTC when `absolute`, else the local clock's reading, held as if it were UTC
+// until the zone's rule places it.
 struct Parsed {
-  std::int64_t seconds = 0;
-  std::uint32_t nanos = 0;
+  tavex::DateTime time{};
   bool absolute = false;
 };
+
+constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
+
+// Seconds since 1970 of a time (leap seconds not counted); nanoseconds, which need 128 bits
+// over DateTime's whole range.
+constexpr std::int64_t unix_seconds(const tavex::DateTime& t) noexcept {
+  return t.days_since_1970 * 86'400 + t.seconds_of_day;
+}
+constexpr __int128 unix_nanos(const tavex::DateTime& t) noexcept {
+  return static_cast<__int128>(unix_seconds(t)) * kNanosPerSecond + t.nanos;
+}
 
 enum class Form { Iso, Epoch, Format, Timestamp };
 enum class Kind { Header, Headerless, Kline };
@@ -65,10 +76,8 @@ Result read_format(std::string_view s, std::string_view format, const char* colu
 Result read_number(std::string_view s, bool stray, const char* column, double& out);
 
 struct Row {
-  std::int64_t seconds;  // opening time, UTC
-  std::uint32_t nanos;
+  tavex::DateTime open_time, close_time;  // UTC
   bool has_close;  // klines: the row's own close time
-  std::int64_t close_ns;
   double open, high, low, close, volume, amount;
   bool has_amount;
   std::int64_t trades;
@@ -109,7 +118,7 @@ struct Core {
 bool init_core(Core& core, PyObject* pair_obj, PyObject* layout);
 
 inline bool before(const Row& a, const Row& b) noexcept {
-  return a.seconds < b.seconds || (a.seconds == b.seconds && a.nanos < b.nanos);
+  return unix_nanos(a.open_time) < unix_nanos(b.open_time);
 }
 
 // A row out of place (later than the row after it) is held back and comes out in its place
@@ -152,15 +161,15 @@ PyObject* next_candle(State& st) noexcept {
         core.have_pending = st.next_good_row(core.pending, error);
         if (error) return nullptr;
         if (core.have_previous && !before(core.previous, row)) {
-          const bool repeated =
-              core.previous.seconds == row.seconds && core.previous.nanos == row.nanos;
+          const bool repeated = core.previous.open_time == row.open_time;
           core.note(repeated ? kRepeated : kOutOfOrder, row.line,
                     repeated ? "the time of the row before" : "earlier than the row before");
           continue;
         }
         if (core.have_pending && before(core.pending, row) &&
             (!core.have_previous || before(core.previous, core.pending))) {
-          const __int128 ahead = static_cast<__int128>(row.seconds) - core.previous.seconds;
+          const __int128 ahead = static_cast<__int128>(unix_seconds(row.open_time)) -
+                                 unix_seconds(core.previous.open_time);
           if (core.have_previous && core.held.size() < kHeld &&
               ahead <= static_cast<__int128>(kHeld) * core.layout.interval) {
             auto at = core.held.begin();
@@ -182,25 +191,15 @@ PyObject* next_candle(State& st) noexcept {
       }
       if (core.have_previous) {
         // A gap: at least two intervals after the row before (nights, weekends, missing bars).
-        const __int128 step = (static_cast<__int128>(row.seconds) - core.previous.seconds) *
-                                  1'000'000'000 +
-                              (static_cast<__int128>(row.nanos) - core.previous.nanos);
-        if (step >= static_cast<__int128>(2 * core.layout.interval) * 1'000'000'000) ++core.gaps;
+        const __int128 step = unix_nanos(row.open_time) - unix_nanos(core.previous.open_time);
+        if (step >= static_cast<__int128>(2 * core.layout.interval) * kNanosPerSecond) ++core.gaps;
       }
       core.previous = row;
       core.have_previous = true;
       ++core.rows;
-      const tavex::DateTime close =
-          row.has_close ? tavex::DateTime::from_unix(
-                              tavex::detail::floor_div(row.close_ns, 1'000'000'000),
-                              static_cast<std::uint32_t>(
-                                  row.close_ns - tavex::detail::floor_div(row.close_ns, 1'000'000'000) *
-                                                     1'000'000'000))
-                        : tavex::DateTime::from_unix(row.seconds + core.layout.interval, row.nanos);
-      return tavex::make_candle(core.kind, core.code, core.layout.interval_member,
-                                tavex::DateTime::from_unix(row.seconds, row.nanos), close,
-                                row.open, row.high, row.low, row.close, row.volume, row.amount,
-                                row.trades);
+      return tavex::make_candle(core.kind, core.code, core.layout.interval_member, row.open_time,
+                                row.close_time, row.open, row.high, row.low, row.close,
+                                row.volume, row.amount, row.trades);
     }
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();

@@ -14,10 +14,17 @@
   shared with ``examples/daily_bars.py``;
 - ``tavex_backtest.engine``: the event loop, dispatching ``tavex.EventType``;
 - ``tavex_backtest.strategy``: a moving-average crossover;
-- ``tavex_backtest.cli``: the command, ``python -m tavex_backtest``, and
-  ``run(data, ...)``, one back-test of a path or a frame, exported here.
+- ``tavex_backtest.settings``: the money, the instrument and the size rule;
+- ``tavex_backtest.stats``: the statistics of a run and its round trips;
+- ``tavex_backtest.api``: ``run(data, strategy=..., cash=..., ...)``, one back-test of a
+  path or a frame returning a ``Result``, exported here;
+- ``tavex_backtest.chart``, ``tavex_backtest.sweep``: charts and parameter sweeps over it;
+- ``tavex_backtest.cli``: the command, ``python -m tavex_backtest``.
+
+Imports go one way: settings, stats, engine, strategy, api, chart, sweep, report, cli.
 """
 
-from .cli import run
+from .api import Result, run
+from .settings import Settings
 
-__all__ = ["run"]
+__all__ = ["Result", "Settings", "run"]

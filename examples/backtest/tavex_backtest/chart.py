@@ -11,14 +11,25 @@ import importlib
 import math
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
-from .engine import Summary
+from tavex import OrderStatus, TradeKind, TradeSide
+
+from . import _native
+from .api import DEFAULT_STRATEGY, run
+from .inputs import open_feed, prepare
 from .layout import Options
-from .strategy import MovingAverageCross
-from .sweep import HEAT_MAP_NEEDS, MEASURES, Outcome, Params, Tracker, backtest, optional, varying
+from .settings import Numbers, Settings, optional
+from .stats import BY_NAME
 
 BUY, SELL = "#1a9850", "#d73027"  # the fills' colors and only theirs
 GAIN, LOSS = "#91cf60", "#fc8d59"
 SHOWN_VALUES = 15  # cells per side up to which the heat map writes its numbers
+HEAT_MAP_NEEDS = "a sweep's chart is a heat map: sweep two parameters over 2+ values each"
+FILLS = (OrderStatus.PartialFilled, OrderStatus.Filled)
+
+
+def varying(names: Sequence[str], combos: Sequence[Dict[str, Any]]) -> List[str]:
+    """The swept parameters that take more than one value."""
+    return [n for n in names if len({c[n] for c in combos}) > 1]
 
 
 def pyplot() -> Any:
@@ -27,62 +38,60 @@ def pyplot() -> Any:
     return importlib.import_module("matplotlib.pyplot")
 
 
+def numpy() -> Any:
+    return optional("numpy", "chart")
+
+
 def save(fig: Any, path: str) -> None:
     fig.savefig(path, dpi=84, pil_kwargs={"optimize": True})
     pyplot().close(fig)
 
 
-class Series(Tracker):
-    """A Tracker that keeps every close, equity and fill, and the days."""
-
-    def __init__(self, cash: float) -> None:
-        super().__init__(cash, keep_series=True)
-        self.days: List[Summary] = []
-
-    def on_summary(self, period: Summary) -> None:
-        self.days.append(period)
-
-
-def run_chart(path: str, chart_path: str, params: Optional[Params] = None,
+def run_chart(path: str, chart_path: str, strategy: Any = DEFAULT_STRATEGY,
+              params: Optional[Dict[str, Any]] = None, settings: Settings = Settings(),
               options: Options = Options()) -> None:
     """Back-tests `path` on the native side and draws the run into `chart_path`."""
-    from .cli import CASH, PAIR
-
-    plt = pyplot()  # first: without the chart extra, its message names what to install
-    np: Any = importlib.import_module("numpy")
-    s = Series(CASH)
-    engine = backtest(path, params or {}, s, options)
-    if not s.times:
+    plt, np = pyplot(), numpy()
+    result = run(path, strategy, params=params, settings=settings, options=options)
+    if not result.equity:
         raise ValueError(f"{path}: no candles to chart")
-    times = np.array(s.times, dtype="datetime64[ms]")
-    equity = np.array(s.equities)
+    used = result.settings
+    pair = _native.make_pair(TradeKind.Spot, "X", "X", "Y", 0.0, 0.0, 0.0)
+    closes = [c.close for c in open_feed(prepare(path, options), True, pair)]
+    times = np.array(result.close_ms, dtype="datetime64[ms]")
+    equity = np.array(result.equity)
     fig, (price, worth, fall, daily) = plt.subplots(
         4, 1, sharex=True, figsize=(10, 7.5), layout="constrained",
         gridspec_kw={"height_ratios": [3, 1.6, 1, 1.4]})
-    net = s.equity - CASH
-    fig.suptitle(f"{PAIR['code']}, {MovingAverageCross(**(params or {}))}: "
-                 f"net {net:+.2f} {PAIR['quote']} after {engine.broker.fees:.2f} fees, "
-                 f"{s.fills} fills", fontsize=11)
-    price.plot(times, s.closes, lw=0.6, color="0.35", label="close")
+    stats, numbers = result.stats, Numbers(used)
+    fig.suptitle(f"{used.code}, {result.strategy}: net {numbers.amount(stats['net'], sign=True)} "
+                 f"{used.quote} ({stats['return']:+.2%}) after {numbers.amount(stats['fees'])} "
+                 f"fees, {stats['fills']} fills", fontsize=11)
+    price.plot(times, closes, lw=0.6, color="0.35", label="close")
+    fills = [(stamp, o.filled_price, o.side == TradeSide.Long)
+             for stamp, o in result.orders if o.status in FILLS]
     for bought, color, marker, label in ((True, BUY, "^", "buy"), (False, SELL, "v", "sell")):
-        fills = [(t, p) for t, p, b in s.trades if b == bought]
-        if fills:
-            at, prices = zip(*fills)
+        marks = [(t, p) for t, p, b in fills if b == bought]
+        if marks:
+            at, prices = zip(*marks)
             price.scatter(np.array(at, dtype="datetime64[ms]"), prices, s=22, marker=marker,
                           color=color, label=f"{label} fills", zorder=3, linewidths=0)
-    price.set_ylabel(PAIR["quote"])
+    price.set_ylabel(used.quote)
+    # The tick's digits on the price axis: a pair at 0.00003 reads as one.
+    price.yaxis.set_major_formatter(f"{{x:,.{numbers.price_digits}f}}")
     price.legend(loc="upper left", fontsize=8, ncol=3)
     worth.plot(times, equity, lw=0.8, color="#4575b4")
-    worth.axhline(CASH, lw=0.6, color="0.6", ls="--")
+    worth.axhline(used.cash, lw=0.6, color="0.6", ls="--")
     worth.set_ylabel("equity")
-    fall.fill_between(times, equity - np.maximum.accumulate(np.maximum(equity, CASH)), 0.0,
+    fall.fill_between(times, equity - np.maximum.accumulate(np.maximum(equity, used.cash)), 0.0,
                       color=LOSS, alpha=0.5, lw=0)
     fall.set_ylabel("drawdown")
     # Each day's bar spans the part of it the candles cover.
-    days = np.array([d.day.replace(tzinfo=None) for d in s.days], dtype="datetime64[ms]")
+    periods = result.ledger.days
+    days = np.array([d.day.replace(tzinfo=None) for d in periods], dtype="datetime64[ms]")
     starts = np.maximum(days, times[0])
     ends = np.minimum(days + np.timedelta64(1, "D"), times[-1])
-    pnl = [d.pnl for d in s.days]
+    pnl = [d.pnl for d in periods]
     daily.bar(starts, pnl, width=0.94 * (ends - starts) / np.timedelta64(1, "D"), align="edge",
               color=[GAIN if p >= 0 else LOSS for p in pnl])
     daily.axhline(0.0, lw=0.6, color="0.4")
@@ -93,18 +102,18 @@ def run_chart(path: str, chart_path: str, params: Optional[Params] = None,
     save(fig, chart_path)
 
 
-def heat_map(chart_path: str, names: Sequence[str], outcomes: Sequence[Outcome],
+def heat_map(chart_path: str, names: Sequence[str], outcomes: Sequence[Any],
              by: str) -> None:
     """The measure `by` over the first two swept parameters (the best over any others)."""
-    plt = pyplot()  # first: without the chart extra, its message names what to install
-    np: Any = importlib.import_module("numpy")
+    plt, np = pyplot(), numpy()
     swept = varying(names, [o.params for o in outcomes])
     if len(swept) < 2:
         raise ValueError(HEAT_MAP_NEEDS)
     x_name, y_name, *others = swept
     xs = sorted({o.params[x_name] for o in outcomes})
     ys = sorted({o.params[y_name] for o in outcomes})
-    title, descending = MEASURES[by]
+    stat = BY_NAME[by]
+    title, descending = stat.title, stat.higher_is_better
     best: Dict[Tuple[Any, Any], float] = {}
     failed = set()
     for o in outcomes:
@@ -112,7 +121,10 @@ def heat_map(chart_path: str, names: Sequence[str], outcomes: Sequence[Outcome],
         if o.error is not None:
             failed.add(cell)
             continue
-        value = float(o.result[by])
+        raw = o.result[by]
+        value = math.nan if raw is None else float(raw)
+        if math.isnan(value):
+            continue
         old = best.get(cell)
         if old is None or (value > old if descending else value < old):
             best[cell] = value
@@ -132,7 +144,9 @@ def heat_map(chart_path: str, names: Sequence[str], outcomes: Sequence[Outcome],
                  (f" (best over {', '.join(others)})" if others else ""), fontsize=10)
     if len(xs) <= SHOWN_VALUES and len(ys) <= SHOWN_VALUES:
         for (x, y), value in best.items():
-            ax.text(xs.index(x), ys.index(y), f"{value:.0f}" if by == "fills" else f"{value:.1f}",
+            text = f"{value:.1%}" if stat.unit == "%" else f"{value:.0f}" if stat.unit == "" \
+                and value == int(value) else f"{value:.2f}"
+            ax.text(xs.index(x), ys.index(y), text,
                     ha="center", va="center", fontsize=7)
         for x, y in failed - best.keys():
             ax.text(xs.index(x), ys.index(y), "failed", ha="center", va="center", fontsize=6,

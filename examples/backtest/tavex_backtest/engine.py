@@ -14,15 +14,18 @@ looked up by ``int(event)``. One run emits, in order:
 - at the end ``Stop``.
 
 Beside the events, listeners receive in ``on_summary`` the summary of each
-period when a candle opens after it: a UTC day (found with ``truncate_to_day``)
-for intraday candles, a calendar month (UTC) for daily ones.
+period when a candle opens after it: a UTC day for intraday candles, a calendar
+month (UTC) for daily ones. The broker keeps the periods, the equity at every
+close and the simulated clock, so the loop itself reads nothing of a candle: it
+hands each one to the strategy.
 """
 
 from __future__ import annotations
 
 import time
 from dataclasses import dataclass
-from datetime import datetime, timedelta, timezone
+from datetime import datetime
+from itertools import islice
 from typing import Any, Callable, Generic, Mapping, Optional, Sequence
 
 from tavex import (
@@ -31,16 +34,14 @@ from tavex import (
     RunMode,
     TradeSide,
     TradeType,
+    ms_to_date,
     now_ms,
-    truncate_to_day,
 )
 
 from .inputs import Progress
 from .records import Broker, C, CandleLike, Feed, OrderLike, PairLike, PositionLike
+from .settings import Settings, round_down
 
-EPOCH = datetime(1970, 1, 1, tzinfo=timezone.utc)
-ONE_MS = timedelta(milliseconds=1)
-ONE_DAY = timedelta(days=1)
 PROGRESS_EVERY = 0x3FFF + 1  # candles between two looks at the clock
 
 
@@ -85,30 +86,34 @@ class Engine(Generic[C]):
 
     def __init__(self, mode: RunMode, pair: PairLike, feed: Feed[C],
                  brokers: Mapping[int, Callable[[], Broker[C]]],
-                 listeners: Sequence[Listener], progress: Optional[Progress] = None) -> None:
+                 listeners: Sequence[Any], progress: Optional[Progress] = None,
+                 settings: Settings = Settings()) -> None:
         make_broker = brokers.get(int(mode))
         if make_broker is None:
             raise ValueError(f"no broker for {mode}")
         self.mode = mode
         self.pair = pair
         self.feed = feed
+        self.settings = settings
         self.broker: Broker[C] = make_broker()
         self.progress = progress
-        # In a back-test the clock is the candles' own: an order placed on a candle is stamped
-        # with its close.
         self._simulated_clock = mode == RunMode.Backtest
-        self._candle: Optional[C] = None
         self._handlers: dict[int, list[Callable[[Any], None]]] = {}
         for event, name in HANDLERS:
             self._handlers[int(event)] = self._overriding(listeners, name)
         self._summaries = self._overriding(listeners, "on_summary")
+        # Looked up once: orders and fills are delivered thousands of times a run.
+        self._on_order = self._handlers[int(EventType.OrderChange)]
+        self._on_position = self._handlers[int(EventType.PositionChange)]
         self.candles = 0
         self.elapsed = 0.0
 
     @staticmethod
-    def _overriding(listeners: Sequence[Listener], name: str) -> list[Callable[[Any], None]]:
+    def _overriding(listeners: Sequence[Any], name: str) -> list[Callable[[Any], None]]:
+        """The listeners' handlers of an event: a strategy need not derive from Listener,
+        it has the methods of the events it takes."""
         return [getattr(listener, name) for listener in listeners
-                if getattr(type(listener), name) is not getattr(Listener, name)]
+                if getattr(type(listener), name, None) not in (None, getattr(Listener, name))]
 
     def emit(self, event: EventType, payload: object) -> None:
         for handler in self._handlers[int(event)]:
@@ -117,91 +122,97 @@ class Engine(Generic[C]):
     # ------------------------------------------------------------ what strategies call
 
     def now_ms(self) -> int:
+        """In a back-test the candles' own clock: the close of the candle being handled."""
         if self._simulated_clock:
-            if self._candle is None:
+            clock = self.broker.clock_ms
+            if clock is None:
                 raise RuntimeError("the simulated clock starts with the first candle")
-            return (self._candle.close_time - EPOCH) // ONE_MS
+            return clock
         return now_ms()
 
     def submit(self, side: TradeSide, type: TradeType, volume: float,
                price: float = 0.0) -> OrderLike:
         order = self.broker.submit(side, type, volume, price, self.now_ms())
-        self.emit(EventType.OrderChange, order)
+        for handler in self._on_order:
+            handler(order)
         return order
 
     def cancel(self, order_id: str) -> Optional[OrderLike]:
         order = self.broker.cancel(order_id)
         if order is not None:
-            self.emit(EventType.OrderChange, order)
+            for handler in self._on_order:
+                handler(order)
         return order
+
+    def held(self) -> float:
+        """The position as a signed volume: negative for a short."""
+        position = self.broker.position()
+        return -position.volume if position.side == TradeSide.Short else position.volume
+
+    def entry_volume(self, price: float) -> float:
+        """The size of an entry at `price` by the run's size rule, rounded down to the pair's
+        step: the fixed units, or the fraction of the equity (valued at `price`) that pays
+        the entry and its fee."""
+        s = self.settings
+        step = s.step or self.pair.min_volume or 1e-8
+        if s.units is not None:
+            return round_down(s.units, step)
+        equity = self.broker.cash + self.held() * price
+        return round_down(s.fraction * equity / (price * (1.0 + s.fee)), step)
+
+    @property
+    def shorts(self) -> bool:
+        """Whether the pair can be sold short (a future pair)."""
+        return self.settings.future
 
     # ------------------------------------------------------------ the loop
 
-    def _summary(self, day: datetime, candles: int, open_: float, fills: int,
-                 fees_before: float, equity_before: float) -> Summary:
-        assert self._candle is not None
-        close = self._candle.close
-        equity = self.broker.cash + self.broker.position().volume * close
-        summary = Summary(day, candles, open_, close, fills, self.broker.fees - fees_before,
-                          equity, equity - equity_before)
+    def _on_fills(self, changed: Sequence[OrderLike]) -> None:
+        on_order = self._on_order
+        for order in changed:
+            for handler in on_order:
+                handler(order)
+        if self._on_position:
+            position = self.broker.position()
+            for handler in self._on_position:
+                handler(position)
+
+    def _on_period(self, start_ms: int, candles: int, open_: float, close: float, fills: int,
+                   fees: float, equity: float, pnl: float) -> None:
+        if self.progress is not None:
+            self.progress.clear()
+        summary = Summary(ms_to_date(start_ms), candles, open_, close, fills, fees, equity, pnl)
         for handler in self._summaries:
             handler(summary)
-        return summary
 
     def run(self) -> None:
         """The whole back-test; `elapsed` is then its time in seconds, all of it."""
         started = time.perf_counter()
-        broker, feed, progress = self.broker, self.feed, self.progress
-        emit = self.emit
-        emit(EventType.Initialize, self)
-        emit(EventType.Start, self.pair)
-        day: Optional[datetime] = None
-        day_end = datetime.min.replace(tzinfo=timezone.utc)
-        day_candles = day_fills = 0
-        day_open = day_fees = day_equity = 0.0
-        equity = broker.cash
-        candles = 0
-        on_candle: list[Callable[[Any], None]] = []
-        monthly = False
-        for candle in feed:
-            opened = candle.open_time
-            if opened >= day_end:
-                if day is None:
-                    interval = candle.interval
-                    monthly = interval == CandleInterval.Day1
-                    event = (EventType.Daily if monthly else EventType.Hourly
-                             if interval == CandleInterval.Hour1 else EventType.Minutely)
-                    on_candle = self._handlers[int(event)]
-                else:
-                    if progress is not None:
-                        progress.clear()
-                    equity = self._summary(day, day_candles, day_open, day_fills, day_fees,
-                                           day_equity).equity
-                day = truncate_to_day(opened)
-                if monthly:
-                    day = day.replace(day=1)
-                    day_end = (day + 32 * ONE_DAY).replace(day=1)
-                else:
-                    day_end = day + ONE_DAY
-                day_candles = day_fills = 0
-                day_open, day_fees, day_equity = candle.open, broker.fees, equity
-            self._candle = candle
-            changed = broker.on_candle(candle)
-            if changed is not None:
-                for order in changed:
-                    emit(EventType.OrderChange, order)
-                day_fills += len(changed)
-                emit(EventType.PositionChange, broker.position())
-            for handler in on_candle:
+        feed, progress = self.feed, self.progress
+        self.emit(EventType.Initialize, self)
+        self.emit(EventType.Start, self.pair)
+        interval = feed.layout.interval
+        event = (EventType.Daily if interval == CandleInterval.Day1 else EventType.Hourly
+                 if interval == CandleInterval.Hour1 else EventType.Minutely)
+        handlers = self._handlers[int(event)]
+        candles = self.broker.stream(feed, self._on_fills, self._on_period)
+        # The loop hands each candle on and does nothing else: one handler is called as it is.
+        if progress is None and len(handlers) == 1:
+            handler = handlers[0]
+            for candle in candles:
                 handler(candle)
-            day_candles += 1
-            candles += 1
-            if progress is not None and candles % PROGRESS_EVERY == 0:
-                progress.update(candles, feed.bytes_read, feed.size)
+        else:
+            while True:
+                candle = None
+                for candle in islice(candles, PROGRESS_EVERY):
+                    for handler in handlers:
+                        handler(candle)
+                if candle is None:
+                    break
+                if progress is not None:
+                    progress.update(feed.rows, feed.bytes_read, feed.size)
         if progress is not None:
             progress.clear()
-        if day is not None:
-            self._summary(day, day_candles, day_open, day_fills, day_fees, day_equity)
-        emit(EventType.Stop, self)
-        self.candles = candles
+        self.emit(EventType.Stop, self)
+        self.candles = feed.rows
         self.elapsed = time.perf_counter() - started

@@ -22,9 +22,9 @@ from datetime import datetime, timedelta, timezone
 from dataclasses import dataclass
 from typing import Any, Iterator, TextIO
 
-from . import _native
-from .layout import INTERVALS, NS, Layout, LayoutError, Options, detect, spacing_words
-from .pure import CSV_COLUMNS, PyCsvFeed, PyPair
+from . import _native, frames  # frames imports pyarrow only when a frame or Parquet comes
+from .layout import INTERVALS, NS, ROLES, Layout, LayoutError, Options, detect, spacing_words
+from .pure import PyCsvFeed, PyPair
 from .records import Accounted, Feed
 
 DEFAULT_MAX_SKIPPED = 1.0  # percent of the data lines read
@@ -82,10 +82,10 @@ class Prepared:
 
 
 def prepare(data: Any, options: Options = Options()) -> Prepared:
-    """Finds the layout of a path (a .parquet one read through pyarrow) or of a frame;
-    InputError names the cause."""
-    from . import frames  # pyarrow only when asked for
-
+    """Finds the layout of a path (a .parquet one read through pyarrow) or of a frame (an
+    input already prepared stays as it is); InputError names the cause."""
+    if isinstance(data, Prepared):
+        return data
     try:
         if frames.is_frame(data) or os.fspath(data).lower().endswith((".parquet", ".pq")):
             table, layout = frames.prepare(data, options)
@@ -102,11 +102,9 @@ def open_feed(prepared: Prepared, native: bool, pair: Any) -> Feed[Any]:
     """A feed of the input on the native side (tavex records) or the pure-Python one."""
     try:
         if prepared.table:
-            from .frames import PyArrowFeed
-
             if native:
                 return _native.ArrowFeed(prepared.data, pair, prepared.layout)
-            return PyArrowFeed(prepared.data, pair, prepared.layout)
+            return frames.PyArrowFeed(prepared.data, pair, prepared.layout)
         if native:
             return _native.CsvFeed(prepared.data, pair, prepared.layout)
         assert isinstance(pair, PyPair)
@@ -182,7 +180,7 @@ def generate_csv(out: TextIO, rows: int, seed: int, progress: Progress | None = 
     """`rows` one-minute candles of a seeded random walk, each time in a random offset."""
     rng = random.Random(seed)
     zones = [timezone(timedelta(hours=h, minutes=m)) for h, m in OFFSETS]
-    out.write(",".join(CSV_COLUMNS) + "\n")
+    out.write(",".join(ROLES) + "\n")
     price = 100.0
     for i in range(rows):
         opened = (GENERATED_START + timedelta(minutes=i)).astimezone(rng.choice(zones))

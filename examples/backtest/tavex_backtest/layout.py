@@ -19,7 +19,7 @@ import re
 import zoneinfo
 from collections import Counter
 from dataclasses import dataclass, field, replace
-from datetime import datetime, timezone
+from datetime import datetime, timedelta, timezone
 from typing import Any, Callable, Iterable, Iterator, Optional, Sequence
 
 from tavex import CandleInterval
@@ -37,6 +37,8 @@ INTERVALS = (("1m", CandleInterval.Min1, 60), ("5m", CandleInterval.Min5, 300),
              ("1d", CandleInterval.Day1, 86400))
 UNITS = {"s": 1_000_000_000, "ms": 1_000_000, "us": 1_000, "ns": 1}
 NS = UNITS["s"]
+UTC_EPOCH = datetime(1970, 1, 1, tzinfo=timezone.utc)
+ONE_MS = timedelta(milliseconds=1)
 
 # Header names of each role, compared after normalize(): letter case, quotes, <> and
 # punctuation do not count.
@@ -411,6 +413,11 @@ class Zone:
 
 
 # ---------------------------------------------------------------- fields
+
+def shown(text: bytes) -> str:
+    """A line as a message shows it: printable ASCII, other bytes as \\xNN, cut short."""
+    return "".join(chr(b) if 0x20 <= b <= 0x7E else f"\\x{b:02x}" for b in text[:200])
+
 
 def normalize(name: str) -> str:
     """A header name as the rules compare it: lower case, words split on punctuation and
@@ -827,8 +834,6 @@ def detect(path: str, options: Options = Options()) -> Layout:
     notes: list[str] = []
 
     def show_first() -> str:
-        from .pure import shown  # the message's form of a line
-
         return shown(lines[first].encode("utf-8", "replace"))
 
     if headerless:

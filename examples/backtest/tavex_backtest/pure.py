@@ -16,17 +16,20 @@ import mmap
 import os
 import re
 from dataclasses import dataclass
-from datetime import datetime, timedelta, timezone
-from typing import Any, Iterator, Optional, Sequence
+from datetime import datetime, timedelta
+from typing import Any, Callable, Iterable, Iterator, Optional
 
 from tavex import CandleInterval, OrderStatus, TradeKind, TradeSide, TradeType
 
 from .layout import (
     BAD_VALUE,
     END_S,
+    UTC_EPOCH,
     FIRST_S,
     ISO,
+    NS,
     NUMBER,
+    ONE_MS,
     OUT_OF_ORDER,
     REASONS,
     REPEATED,
@@ -38,8 +41,8 @@ from .layout import (
     read_epoch,
     split_fields,
 )
+from .stats import Running
 
-CSV_COLUMNS = ("time", "open", "high", "low", "close", "volume")
 MAX_LINE = 4096  # longer lines are refused unread
 SHOWN_PER_REASON = 5  # the rest are only counted
 CHUNK = 1 << 20
@@ -50,8 +53,6 @@ TRADES = re.compile(r"[0-9]+")
 PLAIN_ROW = re.compile((ISO.pattern + f",({_NUMBER})" * 5).encode())
 DUST = 1e-9  # a holding below this is none (sums of fills round)
 HELD = 32  # rows out of place held back for their place, and how many intervals ahead
-EPOCH = datetime(1970, 1, 1, tzinfo=timezone.utc)
-NS = 1_000_000_000
 
 
 # Slots written out (not dataclass(slots=True)): Python 3.9 has no such option.
@@ -112,11 +113,6 @@ class PyPosition:
     volume: float
     price: float
     leverage: int
-
-
-def shown(text: bytes) -> str:
-    """A line as a message shows it: printable ASCII, other bytes as \\xNN, cut short."""
-    return "".join(chr(b) if 0x20 <= b <= 0x7E else f"\\x{b:02x}" for b in text[:200])
 
 
 Values = tuple[int, int, Optional[int], float, float, float, float, float, Optional[float], int]
@@ -188,14 +184,14 @@ class _PyFeed:
         if c < lo or c > h:
             raise Skip(BAD_VALUE, "'close' is outside low..high")
         key = seconds * NS + nanos
-        opened = EPOCH + timedelta(seconds=seconds, microseconds=nanos // 1000)
+        opened = UTC_EPOCH + timedelta(seconds=seconds, microseconds=nanos // 1000)
         if kline and close_ns is not None:
             if not FIRST_S * NS <= close_ns < END_S * NS:
                 raise Skip(BAD_VALUE, "'close time' is out of range")
             if not (step - 1) * NS <= close_ns - key <= step * NS:
                 raise Skip(BAD_VALUE, f"'close time' is not {_interval_words(step)} after "
                                       f"'open time'")
-            closed = EPOCH + timedelta(seconds=close_ns // NS, microseconds=close_ns % NS // 1000)
+            closed = UTC_EPOCH + timedelta(seconds=close_ns // NS, microseconds=close_ns % NS // 1000)
         else:
             closed = opened + timedelta(seconds=step)
         self._last = seconds
@@ -467,23 +463,42 @@ class _Pending:
 class PyBroker:
     """The simulated broker of a back-test; the same rules as the native SimBroker."""
 
-    def __init__(self, pair: PyPair, cash: float, fee_rate: float, participation: float) -> None:
+    def __init__(self, pair: PyPair, cash: float, fee_rate: float, participation: float,
+                 slippage: float = 0.0) -> None:
         self.kind, self.code = pair.kind, pair.code
         self.min_volume, self.min_price, self.min_amount = (
             pair.min_volume, pair.min_price, pair.min_amount)
         self.fee_rate = fee_rate
         self.participation = participation
+        self.slippage = slippage
         self.cash = cash
         self.fees = self.realized_pnl = 0.0
-        self.held = self.held_price = 0.0
+        self.held = self.held_price = 0.0  # held < 0: a short (future pairs)
         self.last_close = math.nan
         self.reject_reason = ""
+        self.equity: list[float] = []
+        self.close_ms: list[int] = []
+        self._running = Running(cash)
+        self.exposed = 0
+        self._start_ms = 0
         self._next_id = 1
         self._pending: list[_Pending] = []
 
     @property
     def pending(self) -> int:
         return len(self._pending)
+
+    @property
+    def clock_ms(self) -> Optional[int]:
+        return self.close_ms[-1] if self.close_ms else None
+
+    @property
+    def start_ms(self) -> Optional[int]:
+        return self._start_ms if self.close_ms else None
+
+    @property
+    def moments(self) -> tuple[float, float, float, float, float, int]:
+        return self._running.values(self.close_ms[-1] if self.close_ms else 0)
 
     def _record(self, o: _Pending, status: OrderStatus) -> PyOrder:
         return PyOrder(o.id, self.kind, o.type, o.side, self.code, status, o.volume, o.price,
@@ -501,7 +516,14 @@ class PyBroker:
         amount = o.volume * reference
         if not (amount >= self.min_amount):
             return "amount below the minimum"
-        if o.side == TradeSide.Long:
+        if self.kind == TradeKind.Future:
+            projected = self.held + _signed(o, o.volume)
+            for p in self._pending:
+                projected += _signed(p, p.volume - p.filled)
+            if abs(projected) * reference + amount * self.fee_rate > \
+                    self.cash + self.held * reference:
+                return "not enough margin"
+        elif o.side == TradeSide.Long:
             if amount + amount * self.fee_rate > self.cash:
                 return "not enough cash"
         else:
@@ -517,7 +539,7 @@ class PyBroker:
                time_ms: int) -> PyOrder:
         o = _Pending(f"O-{self._next_id}", type, side, volume,
                      price if type == TradeType.Limit else 0.0,
-                     EPOCH + timedelta(milliseconds=time_ms))
+                     UTC_EPOCH + timedelta(milliseconds=time_ms))
         self._next_id += 1
         why = self._check(o)
         if why is not None:
@@ -535,46 +557,107 @@ class PyBroker:
         self.fees += fee
         if o.side == TradeSide.Long:
             self.cash -= cost + fee
-            self.held_price = (self.held_price * self.held + cost) / (self.held + volume)
+            if self.held >= 0.0:
+                self.held_price = (self.held_price * self.held + cost) / (self.held + volume)
+                self.held += volume
+                return
+            covered = min(volume, -self.held)  # a short bought back
+            self.realized_pnl += (self.held_price - price) * covered
             self.held += volume
-        else:
-            self.cash += cost - fee
+            if self.held > DUST:  # past flat: a long of the rest
+                self.held_price = price
+            elif self.held > -DUST:
+                self.held = self.held_price = 0.0
+            return
+        self.cash += cost - fee
+        if self.held > 0.0 and volume <= self.held + DUST:
             self.realized_pnl += (price - self.held_price) * volume
             self.held -= volume
             if self.held < DUST:
                 self.held = self.held_price = 0.0
+        elif self.held > 0.0:  # past flat: a short of the rest (future pairs)
+            self.realized_pnl += (price - self.held_price) * self.held
+            self.held -= volume
+            self.held_price = price
+        else:  # a short opened or added to
+            self.held_price = (self.held_price * -self.held + cost) / (-self.held + volume)
+            self.held -= volume
 
     def on_candle(self, candle: PyCandle) -> list[PyOrder] | None:
         self.last_close = candle.close
-        if not self._pending:
-            return None
         changed: list[PyOrder] = []
-        room = self.participation * candle.volume
-        kept: list[_Pending] = []
-        for o in self._pending:
-            price = math.nan
-            if room > 0.0:
-                if o.type == TradeType.Market:
-                    price = candle.open
-                elif o.side == TradeSide.Long:
-                    if candle.low <= o.price:
-                        price = min(o.price, candle.open)
-                elif candle.high >= o.price:
-                    price = max(o.price, candle.open)
-            if math.isnan(price):
-                kept.append(o)
-                continue
-            remaining = o.volume - o.filled
-            completes = remaining <= room
-            volume = remaining if completes else room
-            room -= volume
-            self._fill(o, price, volume, completes)
-            changed.append(self._record(o, OrderStatus.Filled if completes
-                                        else OrderStatus.PartialFilled))
-            if not completes:
-                kept.append(o)
-        self._pending = kept
+        if self._pending:
+            room = self.participation * candle.volume if self.participation > 0.0 else math.inf
+            kept: list[_Pending] = []
+            for o in self._pending:
+                price = math.nan
+                if room > 0.0:
+                    if o.type == TradeType.Market:
+                        price = candle.open * (1.0 + self.slippage if o.side == TradeSide.Long
+                                               else 1.0 - self.slippage)
+                    elif o.side == TradeSide.Long:
+                        if candle.low <= o.price:
+                            price = min(o.price, candle.open)
+                    elif candle.high >= o.price:
+                        price = max(o.price, candle.open)
+                if math.isnan(price):
+                    kept.append(o)
+                    continue
+                remaining = o.volume - o.filled
+                completes = remaining <= room
+                volume = remaining if completes else room
+                room -= volume
+                self._fill(o, price, volume, completes)
+                changed.append(self._record(o, OrderStatus.Filled if completes
+                                            else OrderStatus.PartialFilled))
+                if not completes:
+                    kept.append(o)
+            self._pending = kept
+        close_ms = (candle.close_time - UTC_EPOCH) // ONE_MS
+        if not self.close_ms:
+            self._start_ms = self._running.peak_ms = (candle.open_time - UTC_EPOCH) // ONE_MS
+        equity = self.cash + self.held * candle.close
+        self.equity.append(equity)
+        self.close_ms.append(close_ms)
+        self._running.add(equity, close_ms)
+        if self.held != 0.0:
+            self.exposed += 1
         return changed or None
+
+    def stream(self, feed: Iterable[PyCandle], on_fills: Callable[[list[PyOrder]], Any],
+               on_period: Callable[..., Any]) -> Iterator[PyCandle]:
+        """Each candle of `feed` once its fills are booked and handed to on_fills; each
+        period's summary to on_period as it ends, as the native SimBroker does."""
+        key: Optional[int] = None
+        start = candles = fills = 0
+        open_ = fees_before = equity_before = 0.0
+
+        def close() -> None:
+            equity = self.cash + self.held * self.last_close
+            on_period(start * 86_400_000, candles, open_, self.last_close, fills,
+                      self.fees - fees_before, equity, equity - equity_before)
+
+        for candle in feed:
+            opened = candle.open_time
+            days = (opened - UTC_EPOCH).days
+            next_key, next_start = days, days
+            if candle.interval == CandleInterval.Day1:  # a month
+                next_key = opened.year * 12 + opened.month
+                next_start = (opened.replace(day=1) - UTC_EPOCH).days
+            if key is None or next_key != key:
+                equity = self.cash + self.held * self.last_close if key is not None else self.cash
+                if key is not None:
+                    close()
+                key, start, candles, fills = next_key, next_start, 0, 0
+                open_, fees_before, equity_before = candle.open, self.fees, equity
+            changed = self.on_candle(candle)
+            candles += 1
+            if changed is not None:
+                fills += len(changed)
+                on_fills(changed)
+            yield candle
+        if key is not None:
+            close()
 
     def cancel(self, order_id: str) -> PyOrder | None:
         for k, o in enumerate(self._pending):
@@ -584,4 +667,10 @@ class PyBroker:
         return None  # already filled, canceled or never placed
 
     def position(self) -> PyPosition:
-        return PyPosition(self.kind, self.code, TradeSide.Long, self.held, self.held_price, 1)
+        return PyPosition(self.kind, self.code,
+                          TradeSide.Short if self.held < 0.0 else TradeSide.Long,
+                          abs(self.held), self.held_price, 1)
+
+
+def _signed(o: _Pending, volume: float) -> float:
+    return volume if o.side == TradeSide.Long else -volume

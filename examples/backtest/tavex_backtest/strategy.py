@@ -1,11 +1,18 @@
 """A moving-average crossover: buy when the fast average of the closes crosses
-above the slow one, sell everything when it crosses below. The windows and the
-patience count candles, whatever their interval.
+above the slow one, sell everything when it crosses below (and, on a future
+pair, go short as much as an entry). The windows and the patience count candles,
+whatever their interval; the size of an entry is the run's size rule
+(``Engine.entry_volume``: a fraction of the equity, or fixed units).
 
 Buys are limit orders a little under the close, canceled when they wait too
 long (possibly after a partial fill) and topped up at the next cross; sells
 are market orders. A sale too small for the pair's minimum amount is rejected by
 the broker, and the holding is kept.
+
+A strategy of one's own is any class with the callbacks of the events it takes
+(``on_initialize``, ``on_start``, ``on_candle``, ``on_order_change``,
+``on_position_change``, ``on_summary``, ``on_stop``: ``tavex_backtest.engine``),
+its parameters the keywords of its constructor.
 """
 
 from __future__ import annotations
@@ -20,12 +27,11 @@ from .records import CandleLike, OrderLike, PairLike, PositionLike
 
 
 class MovingAverageCross(Listener):
-    def __init__(self, fast: int = 15, slow: int = 60, volume: float = 2.0,
-                 discount: float = 0.0005, patience: int = 5) -> None:
+    def __init__(self, fast: int = 15, slow: int = 60, discount: float = 0.0005,
+                 patience: int = 5) -> None:
         if not 0 < fast < slow:
             raise ValueError("need 0 < fast < slow")
         self.fast, self.slow = fast, slow
-        self.volume = volume  # bought on each upward cross
         self.discount = discount  # the limit price is this fraction under the close
         self.patience = patience  # candles a buy may wait before it is canceled
         self._closes: deque[float] = deque()
@@ -35,7 +41,7 @@ class MovingAverageCross(Listener):
         self._buy_id: Optional[str] = None
         self._buy_age = 0
         self._selling = False
-        self._held = 0.0
+        self._held = 0.0  # signed: negative for a short
         self._min_volume = 0.0
 
     def __str__(self) -> str:
@@ -72,15 +78,16 @@ class MovingAverageCross(Listener):
         if not crossed:
             return
         if above:
-            wanted = self.volume - self._held  # tops up what a partial fill left
+            price = close * (1.0 - self.discount)
+            wanted = engine.entry_volume(price) - self._held  # tops up what a fill left
             if self._buy_id is None and wanted >= self._min_volume:
-                engine.submit(TradeSide.Long, TradeType.Limit, wanted,
-                              close * (1.0 - self.discount))
+                engine.submit(TradeSide.Long, TradeType.Limit, wanted, price)
         else:
             if self._buy_id is not None:
                 engine.cancel(self._buy_id)
-            if self._held > 0.0 and not self._selling:
-                engine.submit(TradeSide.Short, TradeType.Market, self._held)
+            wanted = self._held + engine.entry_volume(close) if engine.shorts else self._held
+            if wanted > 0.0 and not self._selling:
+                engine.submit(TradeSide.Short, TradeType.Market, wanted)
 
     def on_order_change(self, order: OrderLike) -> None:
         status = order.status
@@ -95,7 +102,7 @@ class MovingAverageCross(Listener):
             self._selling = False  # Filled, Rejected
 
     def on_position_change(self, position: PositionLike) -> None:
-        self._held = position.volume
+        self._held = -position.volume if position.side == TradeSide.Short else position.volume
 
     def on_stop(self, engine: Engine[Any]) -> None:
         if self._buy_id is not None:

@@ -11,8 +11,6 @@ from __future__ import annotations
 
 import concurrent.futures as cf
 import csv
-import importlib
-import inspect
 import itertools
 import math
 import multiprocessing
@@ -22,164 +20,77 @@ import time
 from dataclasses import dataclass
 from typing import Any, Dict, Iterator, List, Optional, Sequence, TextIO, Tuple, Union
 
-from tavex import OrderStatus, RunMode, TradeKind, TradeSide
-
-from . import _native
-from .engine import Engine, Listener
-from .inputs import open_feed, prepare
+from . import chart
+from .api import DEFAULT_STRATEGY, parameters, run
+from .inputs import prepare
 from .layout import Options
-from .records import CandleLike, OrderLike, PositionLike
-from .strategy import MovingAverageCross
+from .settings import Settings, decimals_of, optional
+from .stats import BY_NAME, STATISTICS, plain, sort_key
 
 Number = Union[int, float]
-Params = Dict[str, Any]  # name: int or float, as the strategy's default
-
-# What a sweep can be sorted by: (title, best first when sorted descending).
-MEASURES: Dict[str, Tuple[str, bool]] = {
-    "net": ("P&L after fees", True),
-    "pnl": ("P&L before fees", True),
-    "drawdown": ("largest fall of equity from a peak", False),
-    "fills": ("fill events", True),
-}
-COLUMNS = ("net", "pnl", "fees", "drawdown", "fills", "orders")
-FILLS = (OrderStatus.PartialFilled, OrderStatus.Filled)
+Params = Dict[str, Any]  # name: a value of the type of the strategy's default
+SHOWN = ("net", "return", "max_drawdown", "sharpe", "trades", "win_rate", "fees", "fills")
 PROGRESS_SECONDS = 0.5
 
 
-def optional(module: str, extra: str) -> Any:
-    """A module of one of the package's extras, or the error that says how to install it."""
+def measure(path: str, params: Params, options: Options = Options(),
+            settings: Settings = Settings(), strategy: str = DEFAULT_STRATEGY) -> Dict[str, Any]:
+    """A worker's job: the run's statistics as plain values, and a failure as its text."""
     try:
-        return importlib.import_module(module)
-    except ImportError:
-        raise ValueError(f"{module} is missing: pip install 'tavex-backtest[{extra}]'") from None
-
-
-class Tracker(Listener):
-    """Follows equity at every close; keeps the series too when a chart needs them."""
-
-    def __init__(self, cash: float, keep_series: bool = False) -> None:
-        self.keep = keep_series
-        self.held = 0.0
-        self.equity = self.peak = cash
-        self.drawdown = 0.0
-        self.fills = self.orders = 0
-        self.times: List[int] = []  # close times, ms since the epoch
-        self.closes: List[float] = []
-        self.equities: List[float] = []
-        self.trades: List[Tuple[int, float, bool]] = []  # time ms, price, bought
-        self._engine: Optional[Engine[Any]] = None
-
-    def on_initialize(self, engine: Engine[Any]) -> None:
-        self._engine = engine
-
-    def on_candle(self, candle: CandleLike) -> None:
-        assert self._engine is not None
-        close = candle.close
-        equity = self.equity = self._engine.broker.cash + self.held * close
-        if equity > self.peak:
-            self.peak = equity
-        elif self.peak - equity > self.drawdown:
-            self.drawdown = self.peak - equity
-        if self.keep:
-            self.times.append(self._engine.now_ms())
-            self.closes.append(close)
-            self.equities.append(equity)
-
-    def on_order_change(self, order: OrderLike) -> None:
-        status = order.status
-        if status == OrderStatus.Submitted:
-            self.orders += 1
-        elif status in FILLS:
-            self.fills += 1
-            if self.keep:
-                assert self._engine is not None
-                self.trades.append((self._engine.now_ms(), order.filled_price,
-                                    order.side == TradeSide.Long))
-
-    def on_position_change(self, position: PositionLike) -> None:
-        self.held = position.volume
-
-
-def backtest(path: str, params: Params, listener: Listener,
-             options: Options = Options()) -> Engine[Any]:
-    """One run of the crossover with `params` over `path`, on the native feed and broker."""
-    from . import cli  # the run's settings; cli imports this module
-
-    pair = _native.make_pair(TradeKind.Spot, cli.PAIR["code"], cli.PAIR["base"],
-                             cli.PAIR["quote"], cli.MIN_VOLUME, cli.MIN_PRICE, cli.MIN_AMOUNT)
-    engine: Engine[Any] = Engine(
-        RunMode.Backtest, pair, open_feed(prepare(path, options), True, pair),
-        {int(RunMode.Backtest): lambda: _native.SimBroker(pair, cli.CASH, cli.FEE_RATE,
-                                                          cli.PARTICIPATION)},
-        [MovingAverageCross(**params), listener])
-    engine.run()
-    return engine
-
-
-def measure(path: str, params: Params, options: Options = Options()) -> Dict[str, Any]:
-    """A worker's job: plain numbers only, and a failure as its text."""
-    from .cli import CASH
-
-    tracker = Tracker(CASH)
-    try:
-        engine = backtest(path, params, tracker, options)
+        result = run(path, strategy, params=params, settings=settings, options=options)
     except Exception as exc:  # reported with its parameters; the sweep goes on
         return {"error": f"{type(exc).__name__}: {exc}"}
-    fees = engine.broker.fees
-    net = tracker.equity - CASH
-    return {"net": net, "pnl": net + fees, "fees": fees, "drawdown": tracker.drawdown,
-            "fills": tracker.fills, "orders": tracker.orders, "candles": engine.candles,
-            "seconds": engine.elapsed}
+    return {**plain(result.stats), "seconds": result.engine.elapsed, "tick": result.settings.tick}
 
 
 # ------------------------------------------------------------ the grid
 
-def parameters() -> Dict[str, Number]:
-    """The strategy's parameters and their defaults."""
-    return {name: p.default for name, p in
-            inspect.signature(MovingAverageCross.__init__).parameters.items()
-            if name != "self"}
+def typed(default: Any, text: str, where: str) -> Any:
+    """`text` as a value of the type of `default` (int, float, bool or text)."""
+    try:
+        if isinstance(default, bool):
+            if text.lower() not in ("true", "false", "1", "0", "yes", "no"):
+                raise ValueError(f"expected true or false, got {text!r}")
+            return text.lower() in ("true", "1", "yes")
+        if isinstance(default, (int, float)):
+            return type(default)(text)
+        return text
+    except ValueError as exc:
+        raise ValueError(f"{where}: {exc}") from None
 
 
-def parse_axis(text: str) -> Tuple[str, List[Number]]:
+def parse_axis(text: str, strategy: str = DEFAULT_STRATEGY) -> Tuple[str, List[Any]]:
     """`fast=5:30:5` (start:stop:step, stop included), `fast=5,8,13` or `fast=5`."""
     name, eq, values = text.partition("=")
-    known = parameters()
+    known = parameters(strategy)
     if not eq or name not in known:
         raise ValueError(f"{text!r}: expected NAME=START:STOP:STEP, NAME=A,B,... or NAME=VALUE "
                          f"with NAME one of {', '.join(known)}")
-    kind = type(known[name])
-    try:
-        if ":" in values:
-            start, stop, step = (kind(v) for v in values.split(":"))
-            if not step > 0:
-                raise ValueError("the step must be positive")
-            count = math.floor((stop - start) / step + 1e-9) + 1
-            if count < 1:
-                raise ValueError("the range is empty")
-            # Rounded, so that 0.1:0.3:0.1 gives 0.3 and not 0.30000000000000004.
-            return name, [kind(round(start + k * step, 12)) for k in range(count)]
-        return name, [kind(v) for v in values.split(",")]
-    except ValueError as exc:
-        raise ValueError(f"{text!r}: {exc}") from None
+    default = known[name]
+    if ":" in values:
+        if not isinstance(default, (int, float)) or isinstance(default, bool):
+            raise ValueError(f"{text!r}: a range needs a numeric parameter")
+        start, stop, step = (typed(default, v, repr(text)) for v in values.split(":"))
+        if not step > 0:
+            raise ValueError(f"{text!r}: the step must be positive")
+        count = math.floor((stop - start) / step + 1e-9) + 1
+        if count < 1:
+            raise ValueError(f"{text!r}: the range is empty")
+        # Rounded, so that 0.1:0.3:0.1 gives 0.3 and not 0.30000000000000004.
+        return name, [type(default)(round(start + k * step, 12)) for k in range(count)]
+    return name, [typed(default, v, repr(text)) for v in values.split(",")]
 
 
-def grid(axes: Sequence[str]) -> Tuple[List[str], List[Params]]:
-    """The swept names and every combination, the last axis varying fastest."""
-    parsed = [parse_axis(a) for a in axes]
+def grid(axes: Sequence[str], strategy: str = DEFAULT_STRATEGY,
+         fixed: Optional[Params] = None) -> Tuple[List[str], List[Params]]:
+    """The swept names and every combination (with the fixed parameters), the last axis
+    varying fastest."""
+    parsed = [parse_axis(a, strategy) for a in axes]
     names = [name for name, _ in parsed]
     if len(set(names)) != len(names):
         raise ValueError("a parameter is swept twice")
-    return names, [dict(zip(names, combo)) for combo in
+    return names, [{**(fixed or {}), **dict(zip(names, combo))} for combo in
                    itertools.product(*(values for _, values in parsed))]
-
-
-def varying(names: Sequence[str], combos: Sequence[Params]) -> List[str]:
-    """The swept parameters that take more than one value."""
-    return [n for n in names if len({c[n] for c in combos}) > 1]
-
-
-HEAT_MAP_NEEDS = "a sweep's chart is a heat map: sweep two parameters over 2+ values each"
 
 
 # ------------------------------------------------------------ running it
@@ -238,7 +149,8 @@ def executor(workers: Optional[int], scheduler: Optional[str]) -> Tuple[cf.Execu
 
 def run_sweep(path: str, combos: Sequence[Params], workers: Optional[int] = None,
               scheduler: Optional[str] = None, progress: Optional[SweepProgress] = None,
-              options: Options = Options()) -> Tuple[List[Outcome], str]:
+              options: Options = Options(), settings: Settings = Settings(),
+              strategy: str = DEFAULT_STRATEGY) -> Tuple[List[Outcome], str]:
     """Every combination's outcome, in the order given, and where they ran."""
     path = os.path.abspath(path)
     prepare(path, options)  # a file that cannot be read fails here, not once per combination
@@ -246,7 +158,8 @@ def run_sweep(path: str, combos: Sequence[Params], workers: Optional[int] = None
     results: List[Optional[Dict[str, Any]]] = [None] * len(combos)
     try:
         with pool:
-            pending = {pool.submit(measure, path, p, options): k for k, p in enumerate(combos)}
+            pending = {pool.submit(measure, path, p, options, settings, strategy): k
+                       for k, p in enumerate(combos)}
             try:
                 for future in cf.as_completed(pending):
                     try:
@@ -269,33 +182,54 @@ def run_sweep(path: str, combos: Sequence[Params], workers: Optional[int] = None
 # ------------------------------------------------------------ the results
 
 def ranked(outcomes: Sequence[Outcome], by: str) -> List[Outcome]:
-    """The successful outcomes, best first by `by`; ties keep the grid's order."""
-    descending = MEASURES[by][1]
+    """The successful outcomes, best first by statistic `by`; ties keep the grid's order."""
+    key = sort_key(by)
     ok = [o for o in outcomes if o.error is None]
-    return sorted(ok, key=lambda o: -o.result[by] if descending else o.result[by])
+    return sorted(ok, key=lambda o: key(_number(o.result[by])))
+
+
+def _number(value: Any) -> float:
+    """A plain statistic back as a number (None: NaN; "inf")."""
+    return math.nan if value is None else float(value)
+
+
+def columns(by: str) -> List[str]:
+    return list(SHOWN) if by in SHOWN else [by, *SHOWN]
 
 
 def write_csv(out: TextIO, names: Sequence[str], outcomes: Sequence[Outcome], by: str) -> None:
-    """The ranked table, then the failed combinations with their errors."""
+    """The ranked table with every statistic, then the failed combinations with their errors."""
+    stats = [s.name for s in STATISTICS]
     writer = csv.writer(out, lineterminator="\n")
-    writer.writerow([*names, *COLUMNS, "error"])
+    writer.writerow([*names, *stats, "error"])
     for o in ranked(outcomes, by):
-        writer.writerow([*(o.params[n] for n in names), *(repr(o.result[c]) for c in COLUMNS),
-                         ""])
+        writer.writerow([*(o.params[n] for n in names), *(repr(o.result[c]) for c in stats), ""])
     for o in outcomes:
         if o.error is not None:
-            writer.writerow([*(o.params[n] for n in names), *[""] * len(COLUMNS), o.error])
+            writer.writerow([*(o.params[n] for n in names), *[""] * len(stats), o.error])
+
+
+def cell(name: str, value: Any, tick: Optional[float]) -> str:
+    """A statistic in the table: amounts in cents, or at the tick's digits when finer."""
+    unit = BY_NAME[name].unit
+    if value is None:
+        return "-"
+    if unit == "%":
+        return f"{float(value):.2%}"
+    if unit == "time":
+        return f"{float(value) / 86400:.2f}d"
+    if isinstance(value, int):
+        return f"{value:,}"
+    digits = max(2, decimals_of(tick)) if unit == "quote" and tick else 2
+    return f"{float(value):,.{digits}f}"
 
 
 def print_table(names: Sequence[str], outcomes: Sequence[Outcome], by: str) -> None:
-    heads = {"net": "net P&L", "pnl": "P&L gross", "fees": "fees", "drawdown": "drawdown",
-             "fills": "fills", "orders": "orders"}
-    print("  ".join([*(f"{n:>8}" for n in names), *(f"{heads[c]:>10}" for c in COLUMNS)]))
+    shown = columns(by)
+    print("  ".join([*(f"{n:>8}" for n in names), *(f"{c:>12}" for c in shown)]))
     for o in ranked(outcomes, by):
-        r = o.result
         print("  ".join([*(f"{o.params[n]:>8}" for n in names),
-                         f"{r['net']:+10.2f}", f"{r['pnl']:+10.2f}", f"{r['fees']:10.4f}",
-                         f"{r['drawdown']:10.2f}", f"{r['fills']:10}", f"{r['orders']:10}"]))
+                         *(f"{cell(c, o.result[c], o.result.get('tick')):>12}" for c in shown)]))
 
 
 def describe(params: Params) -> str:
@@ -310,17 +244,19 @@ def failures(outcomes: Sequence[Outcome]) -> Iterator[str]:
 
 def main(path: str, axes: Sequence[str], by: str, csv_path: Optional[str],
          chart_path: Optional[str], workers: Optional[int], scheduler: Optional[str],
-         show_progress: bool, options: Options = Options()) -> int:
+         show_progress: bool, options: Options = Options(), settings: Settings = Settings(),
+         strategy: str = DEFAULT_STRATEGY, fixed: Optional[Params] = None) -> int:
     """The command's sweep: table on stdout, failures on stderr, 1 when any failed."""
     if scheduler is not None and workers is not None:
         raise ValueError("--workers sizes the local pool; a Dask cluster has its own workers")
-    names, combos = grid(axes)
-    if chart_path is not None and len(varying(names, combos)) < 2:
-        raise ValueError(HEAT_MAP_NEEDS)
+    names, combos = grid(axes, strategy, fixed)
+    if chart_path is not None and len(chart.varying(names, combos)) < 2:
+        raise ValueError(chart.HEAT_MAP_NEEDS)
     progress = SweepProgress(len(combos), show_progress)
-    outcomes, where = run_sweep(path, combos, workers, scheduler, progress, options)
+    outcomes, where = run_sweep(path, combos, workers, scheduler, progress, options, settings,
+                                strategy)
     print(f"sweep of {len(combos)} combinations ({' x '.join(names)}) on {where}, "
-          f"sorted by {by} ({MEASURES[by][0]}, best first):")
+          f"sorted by {by} ({BY_NAME[by].title}, best first):")
     print_table(names, outcomes, by)
     failed = list(failures(outcomes))
     for line in failed:
@@ -334,6 +270,5 @@ def main(path: str, axes: Sequence[str], by: str, csv_path: Optional[str],
         with open(csv_path, "w", newline="", encoding="utf-8") as out:
             write_csv(out, names, outcomes, by)
     if chart_path is not None:
-        from .chart import heat_map
-        heat_map(chart_path, names, outcomes, by)
+        chart.heat_map(chart_path, names, outcomes, by)
     return 1 if failed else 0

@@ -13,7 +13,8 @@ from typing import Any
 import pytest
 from tavex import OrderStatus, TradeKind, TradeSide, TradeType
 
-from tavex_backtest import _native, cli, inputs, layout, pure
+from tavex_backtest import _native, api, cli, inputs, layout, pure
+from tavex_backtest.settings import Settings
 
 
 def test_seeded_run_matches_known_trades_and_position(
@@ -21,18 +22,20 @@ def test_seeded_run_matches_known_trades_and_position(
     path = tmp_path / "min1.csv"
     with open(path, "w", encoding="utf-8") as out:
         inputs.generate_csv(out, 1440, seed=7)
-    assert cli.backtest(str(path)) == 0
+    # --units 2 --cash 1000: the sizes and the money of the runs before the size rule.
+    old = Settings(units=2.0, cash=1000.0)
+    assert cli.backtest(str(path), settings=old) == 0
     report = capsys.readouterr().out
     assert report.count("candles/s") == 2 and "both made the same 83 order events" in report
     assert f"input: {path} (header, comma-separated, oldest first)\n" in report
     assert "\ninterval: CandleInterval.Min1 (1 minute), the rows' most common spacing\n" \
         "rows: 1,440 read, 1,440 used, 0 skipped\n" in report
 
-    native = cli.run(str(path))
+    native = api.run(str(path), settings=old)
     statuses = Counter(cli.name(o.status) for _, o in native.ledger.orders)
     assert statuses == {"Submitted": 23, "PartialFilled": 35, "Filled": 17, "Canceled": 6,
                         "Rejected": 2}
-    assert set(native.ledger.reject_reasons.values()) == {"amount below the minimum"}
+    assert native.ledger.rejections == {"amount below the minimum": 2}
     broker = native.engine.broker
     position = broker.position()
     assert (position.kind, position.code, position.side, position.leverage) == (

@@ -11,7 +11,7 @@ from typing import Any, Callable
 import pytest
 from tavex import TradeKind
 
-from tavex_backtest import _native, cli, frames, inputs, layout, pure
+from tavex_backtest import _native, api, cli, frames, inputs, layout, pure, report
 
 REAL = Path(__file__).resolve().parents[3] / ".." / "shared" / "real-data"
 SAMPLE = Path(__file__).resolve().parents[2] / "data" / "min1_sample.csv"
@@ -119,3 +119,20 @@ def test_arrow_rows_are_checked_as_a_files(monkeypatch: pytest.MonkeyPatch) -> N
     monkeypatch.setitem(sys.modules, "pyarrow", None)  # as where it is not installed
     with pytest.raises(inputs.InputError, match=re.escape("pip install 'tavex-backtest[arrow]'")):
         inputs.prepare(SAMPLE.with_suffix(".parquet"))
+
+
+SIZE = ("volume below the minimum", "amount below the minimum")
+
+
+@pytest.mark.skipif(not real_files(), reason="../shared/real-data is not beside the checkout")
+@pytest.mark.parametrize("name", sorted({n for n, i, _ in real_files() if i in INTERVALS}))
+def test_real_files_trade_with_the_default_size_rule(name: str) -> None:
+    """An entry of the default size is at least a step of the instrument the data gives, so
+    no file has its orders rejected for their size; prices read at the tick's digits."""
+    result = api.run(str(REAL / name), options=OPTIONS.get(name, layout.Options()))
+    settings, days = result.settings, result.ledger.days
+    assert result.engine.entry_volume(days[-1].close) >= settings.step
+    rejected = sum(n for why, n in result.ledger.rejections.items() if why in SIZE)
+    assert rejected == 0 or rejected < len(result.orders) / 2
+    numbers = report.Numbers(settings)
+    assert float(numbers.price(days[-1].close).replace(",", "")) == pytest.approx(days[-1].close, rel=1e-6)
