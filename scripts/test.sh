@@ -103,7 +103,7 @@ step_docs() {  # VENV-PYTHON: the site builds, and every snippet runs or compile
     "$py" tests/docs/snippets.py README.md docs/*.md | tee "$TMP/snippets.txt"
     detail "$(tail -n 1 "$TMP/snippets.txt"); $(tail -n 1 "$TMP/site.txt")"
 }
-step_example() {  # PYTHON: as the README's first command does, in a fresh venv, from the wheel
+step_example() {  # PYTHON: as a user of the wheel would, in a fresh venv
     tmpdir && "$1" -m venv "$TMP/venv"
     local py=$TMP/venv/bin/python
     TAVEX_WERROR=ON pip_ "$py" -m pip wheel -q . -w "$TMP/dist" --no-deps --config-settings=build-dir=build/example-tavex
