@@ -9,9 +9,10 @@ PY=${BENCH_PYTHON:-python3}
 VENV=${BENCH_HOME:-$ROOT/build/bench-peers}
 [ -x "$VENV/bin/python" ] || "$PY" -m venv "$VENV"
 "$VENV/bin/pip" install -q scikit-build-core cmake ninja
-# PyPy has no wheels of the peers' numpy and pandas: there the bench runs tavex and the floor.
+# PyPy has no wheels of the peers' numpy and pandas (nor of pyarrow): there the bench runs tavex
+# and the floor on the CSV file.
 "$VENV/bin/python" -c 'import sys; sys.exit(sys.implementation.name != "cpython")' &&
-    "$VENV/bin/pip" install -q backtrader backtesting pandas
+    "$VENV/bin/pip" install -q backtrader backtesting pandas pyarrow
 "$VENV/bin/pip" install -q --no-build-isolation "$ROOT" --config-settings=build-dir="$VENV/build-tavex"
 "$VENV/bin/pip" install -q --no-build-isolation "$ROOT/examples/backtest" \
     --config-settings=build-dir="$VENV/build-example"

@@ -452,12 +452,14 @@ PyObject* get_start_ms(PyObject* self, void*) noexcept {
   return PyLong_FromLongLong(st.start_ms);
 }
 
-// (sum, squares, losses, peak, worst, longest ms) as Running.values() gives them.
+// (closes, last equity, sum, squares, losses, peak, worst, longest ms) as Running.values()
+// gives them.
 PyObject* get_moments(PyObject* self, void*) noexcept {
   const BrokerState& st = state_of(self);
   const std::int64_t last = st.close_ms.empty() ? 0 : st.close_ms.back();
   const std::int64_t longest = st.under ? std::max(st.longest, last - st.peak_ms) : st.longest;
-  return Py_BuildValue("(dddddL)", st.sum_r, st.squares, st.losses, st.peak, st.worst,
+  return Py_BuildValue("(nddddddL)", static_cast<Py_ssize_t>(st.equity.size()), st.previous,
+                       st.sum_r, st.squares, st.losses, st.peak, st.worst,
                        static_cast<long long>(longest));
 }
 
@@ -523,7 +525,8 @@ PyGetSetDef broker_getset[] = {
      "each candle's close time, ms since 1970", nullptr},
     {"exposed", get_exposed, nullptr, "candles that closed with a position", nullptr},
     {"moments", get_moments, nullptr,
-     "(sum, squares, losses, peak, worst, longest ms) of the equity: stats.Running's", nullptr},
+     "(closes, last equity, sum, squares, losses, peak, worst, longest ms) of the equity: "
+     "stats.Running's", nullptr},
     {"clock_ms", get_clock_ms, nullptr, "the last candle's close time (ms), or None", nullptr},
     {"start_ms", get_start_ms, nullptr, "the first candle's open time (ms), or None", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

@@ -94,8 +94,25 @@ class Result:
     strategy: Any
     stats: Dict[str, Any] = field(default_factory=dict)
     trades: List[Trade] = field(default_factory=list)
-    equity: List[float] = field(default_factory=list)
-    close_ms: List[int] = field(default_factory=list)
+
+    # The equity and the close times as lists on first use: the statistics do not need them,
+    # and a million-close run would make two million objects for nothing.
+    @property
+    def equity(self) -> List[float]:
+        """The equity at every close."""
+        if self._equity is None:
+            self._equity = self.engine.broker.equity
+        return self._equity
+
+    @property
+    def close_ms(self) -> List[int]:
+        """The close time of each candle, ms since 1970, as the equity's."""
+        if self._close_ms is None:
+            self._close_ms = self.engine.broker.close_ms
+        return self._close_ms
+
+    _equity: Optional[List[float]] = field(default=None, init=False, repr=False, compare=False)
+    _close_ms: Optional[List[int]] = field(default=None, init=False, repr=False, compare=False)
 
     @property
     def orders(self) -> List[Tuple[int, OrderLike]]:
@@ -229,18 +246,14 @@ def run(data: Any, strategy: Any = None, *, params: Optional[Dict[str, Any]] = N
 def finish(result: Result) -> Result:
     """The result's statistics, trades and equity, from what its broker and ledger kept."""
     broker, ledger = result.engine.broker, result.ledger
-    equity, close_ms = broker.equity, broker.close_ms
     days = ledger.days
     last_close = days[-1].close if days else math.nan
-    orders = ledger.orders
-    result.trades = trades_of(orders, last_close)
-    result.equity, result.close_ms = equity, close_ms
+    result.trades = trades_of(zip(ledger.stamps, ledger.records), last_close)
     fills = sum(o.status in FILLS for o in ledger.records)
     placed = sum(o.status == OrderStatus.Submitted for o in ledger.records)
     start = broker.start_ms if broker.start_ms is not None else 0
-    end = close_ms[-1] if close_ms else start
-    result.stats = statistics(len(equity), equity[-1] if equity else result.settings.cash,
-                              broker.moments, start, end, result.settings.cash,
+    end = broker.clock_ms if broker.clock_ms is not None else start
+    result.stats = statistics(broker.moments, start, end, result.settings.cash,
                               days[0].open if days else math.nan, last_close,
                               result.engine.feed.layout.interval_seconds, result.trades,
                               broker.exposed, broker.fees, fills, placed)

@@ -497,7 +497,7 @@ class PyBroker:
         return self._start_ms if self.close_ms else None
 
     @property
-    def moments(self) -> tuple[float, float, float, float, float, int]:
+    def moments(self) -> tuple[int, float, float, float, float, float, float, int]:
         return self._running.values(self.close_ms[-1] if self.close_ms else 0)
 
     def _record(self, o: _Pending, status: OrderStatus) -> PyOrder:

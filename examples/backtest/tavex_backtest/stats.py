@@ -10,14 +10,17 @@ is that P&L over the amount of its opening fills.
 from __future__ import annotations
 
 import math
-from dataclasses import asdict, dataclass
+from dataclasses import dataclass
 from datetime import datetime, timedelta
-from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterable, List, NamedTuple, Optional, Sequence, Tuple
 
 from tavex import OrderStatus, TradeSide, ms_to_date
 
 from .records import OrderLike
 
+# Running.values(): closes, last equity, sums of r, r*r and of r*r for r < 0, peak, largest
+# fall, longest time under a peak (ms).
+Moments = Tuple[int, float, float, float, float, float, float, int]
 YEAR_SECONDS = 365.25 * 86_400  # candles per year: this over the interval
 DUST = 1e-9  # a position below this is flat (sums of fills round)
 
@@ -55,8 +58,10 @@ STATISTICS: Tuple[Statistic, ...] = (
 BY_NAME: Dict[str, Statistic] = {s.name: s for s in STATISTICS}
 
 
-@dataclass(frozen=True)
-class Trade:
+class Trade(NamedTuple):
+    """A round trip (a named tuple: a frozen dataclass costs ten times as much to make, and a
+    run makes one per round trip)."""
+
     side: str  # "Long" or "Short"
     entry_time: datetime
     exit_time: Optional[datetime]  # None: still open at the end
@@ -68,7 +73,7 @@ class Trade:
     ret: float  # pnl / the amount of its opening fills
 
     def as_dict(self) -> Dict[str, Any]:
-        d = asdict(self)
+        d = self._asdict()
         d["entry_time"] = self.entry_time.isoformat()
         d["exit_time"] = self.exit_time.isoformat() if self.exit_time else None
         return d
@@ -162,10 +167,11 @@ class Running:
     peak and the longest time under one. Both brokers keep them, the native one operation for
     operation as here, so that no statistic needs a pass over a million closes afterwards."""
 
-    __slots__ = ("previous", "sum", "squares", "losses", "peak", "peak_ms", "under", "worst",
-                 "longest")
+    __slots__ = ("n", "previous", "sum", "squares", "losses", "peak", "peak_ms", "under",
+                 "worst", "longest")
 
     def __init__(self, cash: float) -> None:
+        self.n = 0
         self.previous = self.peak = cash
         self.sum = self.squares = self.losses = self.worst = 0.0
         self.peak_ms = 0  # the close at the peak; the first candle's open for the cash
@@ -174,6 +180,7 @@ class Running:
 
     def add(self, equity: float, close_ms: int) -> None:
         r = equity / self.previous - 1.0
+        self.n += 1
         self.previous = equity
         self.sum += r
         self.squares += r * r
@@ -188,21 +195,21 @@ class Running:
             self.under = True
             self.worst = max(self.worst, 1.0 - equity / self.peak)
 
-    def values(self, last_ms: int) -> Tuple[float, float, float, float, float, int]:
-        """(sum, squares, losses, peak, worst, longest ms), a fall still on at `last_ms`
-        lasting to it."""
+    def values(self, last_ms: int) -> Moments:
+        """(closes, last equity, sum, squares, losses, peak, worst, longest ms), a fall still
+        on at `last_ms` lasting to it."""
         longest = max(self.longest, last_ms - self.peak_ms) if self.under else self.longest
-        return self.sum, self.squares, self.losses, self.peak, self.worst, longest
+        return (self.n, self.previous, self.sum, self.squares, self.losses, self.peak,
+                self.worst, longest)
 
 
-def statistics(n: int, final: float, moments: Tuple[float, float, float, float, float, int],
-               start_ms: int, end_ms: int, cash: float, first_close: float, last_close: float,
-               interval_seconds: int, trades: Sequence[Trade], exposed: int, fees: float,
+def statistics(moments: Moments, start_ms: int, end_ms: int, cash: float, first_close: float,
+               last_close: float, interval_seconds: int, trades: Sequence[Trade], exposed: int, fees: float,
                fills: int, orders: int) -> Dict[str, Any]:
     """Every statistic of STATISTICS, plus start, end, duration and candles, from a run's
-    `n` closes (the last equity `final`, the Running figures `moments`) and its trades."""
+    Running figures `moments` (n closes, the last equity `final`, ...) and its trades."""
     per_year = YEAR_SECONDS / interval_seconds
-    total_r, squares, falls, peak, worst, longest = moments
+    n, final, total_r, squares, falls, peak, worst, longest = moments
     mean = total_r / n if n else math.nan
     spread = math.sqrt(max(0.0, squares - total_r * mean) / (n - 1)) if n > 1 else math.nan
     downside = math.sqrt(falls / n) if n else math.nan

@@ -43,7 +43,7 @@ def test_statistics_match_a_hand_worked_case() -> None:
     running = stats.Running(100.0)
     for equity, ms in [(110.0, 60_000), (99.0, 120_000), (121.0, 180_000)]:
         running.add(equity, ms)
-    s = stats.statistics(3, 121.0, running.values(180_000), 0, 180_000, 100.0,
+    s = stats.statistics(running.values(180_000), 0, 180_000, 100.0,
                          first_close=100.0, last_close=120.0, interval_seconds=60,
                          trades=trades, exposed=2, fees=0.31, fills=4, orders=3)
     assert s["return"] == pytest.approx(0.21) and s["buy_hold"] == pytest.approx(0.2)
