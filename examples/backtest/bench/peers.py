@@ -97,22 +97,24 @@ class Cross:
 
 
 class Floor(Engine[Any]):
-    """The engine's own calls for the strategy, around a bare loop: the least a Python loop
-    that hands the records to the strategy can do."""
+    """The engine's own calls for the strategy and the ledger, around a bare loop: the least
+    a Python loop that hands the records to them can do."""
 
     def run(self) -> None:
         started = time.perf_counter()
         strategy = self._handlers[int(EventType.Minutely)][0].__self__  # type: ignore[attr-defined]
         self.emit(EventType.Initialize, self)
         broker = self.broker
-        on_candle, on_order, on_position = (strategy.on_candle, strategy.on_order_change,
-                                            strategy.on_position_change)
+        on_candle, on_order, on_position = strategy.on_candle, self._on_order, self._on_position
         for candle in self.feed:
             changed = broker.on_candle(candle)
             if changed is not None:
                 for order in changed:
-                    on_order(order)
-                on_position(broker.position())
+                    for handler in on_order:
+                        handler(order)
+                position = broker.position()
+                for handler in on_position:
+                    handler(position)
             on_candle(candle)
         self.candles = self.feed.rows
         self.elapsed = time.perf_counter() - started
