@@ -137,19 +137,19 @@ class Result:
             out.write("\n")
 
 
-def load_strategy(spec: str) -> Any:
+def load_strategy(target: str) -> Any:
     """The class named by "package.module:Class"; ValueError naming what is wrong."""
-    module_name, colon, name = spec.partition(":")
+    module_name, colon, name = target.partition(":")
     if not colon or not module_name or not name:
-        raise ValueError(f"--strategy {spec!r}: expected package.module:Class")
+        raise ValueError(f"--strategy {target!r}: expected package.module:Class")
     try:
         module = importlib.import_module(module_name)
     except ImportError as exc:
-        raise ValueError(f"--strategy {spec!r}: cannot import {module_name}: {exc}") from None
+        raise ValueError(f"--strategy {target!r}: cannot import {module_name}: {exc}") from None
     try:
         return getattr(module, name)
     except AttributeError:
-        raise ValueError(f"--strategy {spec!r}: {module_name} has no {name}") from None
+        raise ValueError(f"--strategy {target!r}: {module_name} has no {name}") from None
 
 
 def parameters(strategy: Any) -> Dict[str, Any]:
@@ -160,7 +160,8 @@ def parameters(strategy: Any) -> Dict[str, Any]:
 
 
 def make_strategy(strategy: Any, params: Optional[Dict[str, Any]] = None) -> Any:
-    """An instance of `strategy`: a spec text or a class made with `params`, or an instance."""
+    """An instance of `strategy`: a "package.module:Class" text or a class made with `params`,
+    or an instance."""
     if strategy is None:
         strategy = MovingAverageCross
     if isinstance(strategy, str):

@@ -179,9 +179,9 @@ def settings_of(args: argparse.Namespace) -> Settings:
                     min_amount=args.min_amount, future=args.future, **names)
 
 
-def strategy_params(spec: str, pairs: List[str]) -> Dict[str, Any]:
+def strategy_params(target: str, pairs: List[str]) -> Dict[str, Any]:
     """--param name=value, each value of the type of the parameter's default."""
-    known = parameters(spec)
+    known = parameters(target)
     out: Dict[str, Any] = {}
     for text in pairs:
         key, eq, value = text.partition("=")
